@@ -35,3 +35,10 @@ sanitize: asan tsan
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
+
+# Benchmarks: each bench/*/run.sh prints its figures beside its baseline.
+bench:
+	@scripts/install-deps.sh bench
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j $(JOBS)
+	@for script in bench/*/run.sh; do sh $$script build || exit 1; done
