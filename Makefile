@@ -42,3 +42,9 @@ bench:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 	cmake --build build -j $(JOBS)
 	@for script in bench/*/run.sh; do sh $$script build || exit 1; done
+
+# Brief coverage-guided fuzzing of the FTP server's path resolution and
+# command parsing (clang's libFuzzer).
+fuzz:
+	@scripts/install-deps.sh fuzz
+	sh fuzz/run.sh build-fuzz
