@@ -1,10 +1,12 @@
 /* A wall clock the tests can pin.  Linked into a test program ahead of the
  * C library, its gettimeofday() takes the place of the C library's for the
  * whole process, libquillon included.  The start value comes from
- * CLOCK_SHIM_TIME ("seconds.microseconds"); without it the real clock runs. */
+ * CLOCK_SHIM_TIME ("seconds.microseconds", or "fail" for a clock that
+ * cannot be read); without it the real clock runs. */
 #include "clock_shim.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <errno.h>
 #include <sys/time.h>
 #include <time.h>
@@ -17,7 +19,9 @@ static int failing;
 __attribute__((constructor)) static void readEnvironment(void) {
     const char *value = getenv("CLOCK_SHIM_TIME");
     pinned = 0;
-    if (value && *value) {
+    if (value && strcmp(value, "fail") == 0) {
+        failing = 1;
+    } else if (value && *value) {
         char *end;
         pinnedSeconds = strtoll(value, &end, 10);
         pinnedMicroseconds = *end == '.' ? strtol(end + 1, NULL, 10) : 0;
