@@ -1,0 +1,161 @@
+#include "ServerConfig.h"
+
+#include <arpa/inet.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace osprel {
+
+namespace {
+
+// Accepts only plain decimal digits, so "+1", " 1" and "1x" are all refused.
+bool parseNumber(const char *text, long low, long high, long *value) {
+    if (text == nullptr || *text == '\0') return false;
+    long result = 0;
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        result = result * 10 + (*p - '0');
+        if (result > high) return false;
+    }
+    if (result < low) return false;
+    *value = result;
+    return true;
+}
+
+bool parsePortOption(const char *option, const char *text, int *port, std::string *error) {
+    long value = 0;
+    if (!parseNumber(text, 1, 65535, &value)) {
+        *error = std::string("option ") + option + " needs a port number from 1 to 65535, not \"" +
+                 (text ? text : "") + "\"";
+        return false;
+    }
+    *port = static_cast<int>(value);
+    return true;
+}
+
+bool parseBindAddress(const char *text, ServerConfig *config) {
+    sockaddr_in v4{};
+    if (inet_pton(AF_INET, text, &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        memcpy(&config->bindAddress, &v4, sizeof v4);
+        config->bindAddressLength = sizeof v4;
+        return true;
+    }
+    sockaddr_in6 v6{};
+    if (inet_pton(AF_INET6, text, &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        memcpy(&config->bindAddress, &v6, sizeof v6);
+        config->bindAddressLength = sizeof v6;
+        return true;
+    }
+    return false;
+}
+
+bool readSeconds(EnvironmentGetter getter, const char *name, int *seconds, std::string *error) {
+    const char *text = getter(name);
+    if (text == nullptr || *text == '\0') return true;
+    long value = 0;
+    if (!parseNumber(text, 1, 86400, &value)) {
+        *error = std::string(name) + " must be a number of seconds from 1 to 86400, not \"" + text + "\"";
+        return false;
+    }
+    *seconds = static_cast<int>(value);
+    return true;
+}
+
+}  // namespace
+
+bool parseCommandLine(int argc, char *const *argv, ServerConfig *config, std::string *error) {
+    bool haveControl = false;
+    bool havePassive = false;
+    for (int i = 1; i < argc; ++i) {
+        const char *option = argv[i];
+        if (option == nullptr) {
+            *error = "missing argument " + std::to_string(i);
+            return false;
+        }
+        bool isControl = strcmp(option, "-c") == 0;
+        bool isPassive = strcmp(option, "-d") == 0;
+        if (!isControl && !isPassive) {
+            *error = std::string("unknown option \"") + option + "\"";
+            return false;
+        }
+        if (i + 1 >= argc) {
+            *error = std::string("option ") + option + " needs a port number";
+            return false;
+        }
+        const char *value = argv[++i];
+        if (!parsePortOption(option, value, isControl ? &config->controlPort : &config->firstPassivePort, error))
+            return false;
+        (isControl ? haveControl : havePassive) = true;
+    }
+    if (!haveControl || !havePassive) {
+        *error = "usage: -c CONTROL_PORT -d FIRST_PASSIVE_PORT";
+        return false;
+    }
+    int lastPassive = config->firstPassivePort + kPassivePortCount - 1;
+    if (lastPassive > 65535) {
+        *error = "the passive range of " + std::to_string(kPassivePortCount) + " ports from " +
+                 std::to_string(config->firstPassivePort) + " passes port 65535";
+        return false;
+    }
+    if (config->controlPort >= config->firstPassivePort && config->controlPort <= lastPassive) {
+        *error = "control port " + std::to_string(config->controlPort) + " lies inside the passive range " +
+                 std::to_string(config->firstPassivePort) + "-" + std::to_string(lastPassive);
+        return false;
+    }
+    return true;
+}
+
+bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string *error) {
+    const char *root = getter("OSPREL_FTP_ROOT");
+    if (root != nullptr && *root != '\0') {
+        config->root = root;
+    } else {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            *error = std::string("cannot read the current directory: ") + strerror(errno);
+            return false;
+        }
+        config->root = cwd;
+    }
+
+    const char *bind = getter("OSPREL_FTP_BIND");
+    config->bindText = (bind != nullptr && *bind != '\0') ? bind : "127.0.0.1";
+    if (!parseBindAddress(config->bindText.c_str(), config)) {
+        *error = "OSPREL_FTP_BIND must be an IPv4 or IPv6 address, not \"" + config->bindText + "\"";
+        return false;
+    }
+
+    const char *user = getter("OSPREL_FTP_USER");
+    const char *password = getter("OSPREL_FTP_PASSWORD");
+    bool haveUser = user != nullptr && *user != '\0';
+    bool havePassword = password != nullptr && *password != '\0';
+    // Half a credential pair is a mistake, not a wish for anonymous access.
+    if (haveUser != havePassword) {
+        *error = "OSPREL_FTP_USER and OSPREL_FTP_PASSWORD must be set together (or neither, for anonymous login)";
+        return false;
+    }
+    config->credentialsRequired = haveUser;
+    if (haveUser) {
+        config->user = user;
+        config->password = password;
+    }
+
+    const char *readOnly = getter("OSPREL_FTP_READONLY");
+    if (readOnly == nullptr || *readOnly == '\0' || strcmp(readOnly, "0") == 0) {
+        config->readOnly = false;
+    } else if (strcmp(readOnly, "1") == 0) {
+        config->readOnly = true;
+    } else {
+        *error = std::string("OSPREL_FTP_READONLY must be 1 or 0, not \"") + readOnly + "\"";
+        return false;
+    }
+
+    return readSeconds(getter, "OSPREL_FTP_IDLE_TIMEOUT", &config->idleTimeoutSeconds, error) &&
+           readSeconds(getter, "OSPREL_FTP_PASSIVE_TIMEOUT", &config->passiveTimeoutSeconds, error);
+}
+
+}  // namespace osprel
