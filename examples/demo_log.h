@@ -1,0 +1,13 @@
+// The demo's own logging module, registered at start-up.
+#ifndef QUILLON_DEMO_LOG_H
+#define QUILLON_DEMO_LOG_H
+
+#include <quillon.h>
+
+// Index that registerModule gave the module "demo"; -1 until registered.
+extern int g_demoModule;
+
+// Every file that logs has its own gate; 4 prints Fatal through Info.
+#define DEMO_LOG(fileLevel, level, ...) QUILLON_LOG(fileLevel, g_demoModule, level, __VA_ARGS__)
+
+#endif
