@@ -1,16 +1,22 @@
 // ServerMain: the FTP server's entry point, run by the host on a thread of
 // its own.  Nothing is written on standard output, which belongs to the
-// host's log lines.
+// host's log lines; standard error gets one line per event.
 #include "osprel.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 
+#include <new>
 #include <string>
 
 #include "Report.h"
+#include "Server.h"
 #include "ServerConfig.h"
 
-extern "C" OSPREL_EXPORT int ServerMain(int argc, char **argv) {
+namespace {
+
+int runServer(int argc, char **argv) {
     osprel::ServerConfig config;
     std::string error;
     if (!osprel::parseCommandLine(argc, argv, &config, &error) ||
@@ -18,6 +24,34 @@ extern "C" OSPREL_EXPORT int ServerMain(int argc, char **argv) {
         osprel::reportLine("osprel: %s", error.c_str());
         return 2;
     }
-    osprel::reportLine("osprel: the server is not built yet");
-    return 1;
+    osprel::Server server(config);
+    if (!server.open(&error)) {
+        osprel::reportLine("osprel: %s", error.c_str());
+        return 1;
+    }
+    osprel::reportLine("osprel: serving %s on %s port %d, passive ports %d-%d%s", config.root.c_str(),
+                       config.bindText.c_str(), config.controlPort, config.firstPassivePort,
+                       config.firstPassivePort + osprel::kPassivePortCount - 1, config.readOnly ? ", read-only" : "");
+    server.serve();
+    return 0;
+}
+
+}  // namespace
+
+extern "C" OSPREL_EXPORT int ServerMain(int argc, char **argv) {
+    // A client that vanishes must not kill the host: SIGPIPE stays blocked
+    // in this thread and every session thread it starts.
+    sigset_t pipeOnly;
+    sigset_t previous;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+    int result = 1;
+    try {
+        result = runServer(argc, argv);
+    } catch (const std::bad_alloc &) {
+        osprel::reportLine("osprel: out of memory");
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return result;
 }

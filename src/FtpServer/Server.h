@@ -1,0 +1,42 @@
+// The listening side: the control port, the session threads and their limit.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "DataConnection.h"
+#include "ServerConfig.h"
+#include "Session.h"
+
+namespace osprel {
+
+constexpr int kMaxSessions = 64;
+
+class Server {
+public:
+    explicit Server(const ServerConfig &config);
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // Opens the served root and the control port.  Returns false with a
+    // one-line reason in *error.
+    bool open(std::string *error);
+
+    // Accepts clients for the server's life; each session runs on a thread of
+    // its own, at most kMaxSessions at once.
+    void serve();
+
+private:
+    void startSession(int controlFd);
+    static void refuse(int controlFd, const char *reply);
+
+    const ServerConfig &config_;
+    int rootFd_ = -1;
+    int listenFd_ = -1;
+    PassivePortRange passivePorts_;
+    ServerContext context_;
+    std::atomic<int> sessions_{0};
+};
+
+}  // namespace osprel

@@ -1,0 +1,427 @@
+// The session loop, login, and the commands that touch no file.
+#include "Session.h"
+
+#include <errno.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <thread>
+
+#include "CommandParser.h"
+
+namespace osprel {
+
+namespace {
+
+constexpr auto kFailedLoginDelay = std::chrono::seconds(1);
+constexpr int kMaxFailedLogins = 3;
+
+std::string upperCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    return text;
+}
+
+// Compares without stopping at the first difference, so timing tells nothing.
+bool sameSecret(const std::string &given, const std::string &expected) {
+    size_t length = std::max(given.size(), expected.size());
+    unsigned difference = given.size() == expected.size() ? 0 : 1;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        unsigned char b = i < expected.size() ? static_cast<unsigned char>(expected[i]) : 0;
+        difference |= a ^ b;
+    }
+    return difference == 0;
+}
+
+int millisecondsUntil(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+}  // namespace
+
+const Session::CommandSpec Session::kCommands[] = {
+    // verb, handler, before login, needs argument, changes files
+    {"USER", &Session::cmdUser, true, true, false},
+    {"PASS", &Session::cmdPass, true, false, false},
+    {"QUIT", &Session::cmdQuit, true, false, false},
+    {"NOOP", &Session::cmdNoop, true, false, false},
+    {"SYST", &Session::cmdSyst, true, false, false},
+    {"FEAT", &Session::cmdFeat, true, false, false},
+    {"AUTH", &Session::cmdAuth, true, false, false},
+    {"OPTS", &Session::cmdOpts, false, true, false},
+    {"CLNT", &Session::cmdClnt, false, false, false},
+    {"TYPE", &Session::cmdType, false, true, false},
+    {"MODE", &Session::cmdMode, false, true, false},
+    {"STRU", &Session::cmdStru, false, true, false},
+    {"ALLO", &Session::cmdAllo, false, false, false},
+    {"REST", &Session::cmdRest, false, true, false},
+    {"ABOR", &Session::cmdAbor, false, false, false},
+    {"STAT", &Session::cmdStat, false, false, false},
+    {"HELP", &Session::cmdHelp, false, false, false},
+    {"PASV", &Session::cmdPasv, false, false, false},
+    {"EPSV", &Session::cmdEpsv, false, false, false},
+    {"PORT", &Session::cmdPort, false, true, false},
+    {"EPRT", &Session::cmdEprt, false, true, false},
+    {"PWD", &Session::cmdPwd, false, false, false},
+    {"XPWD", &Session::cmdPwd, false, false, false},
+    {"CWD", &Session::cmdCwd, false, true, false},
+    {"XCWD", &Session::cmdCwd, false, true, false},
+    {"CDUP", &Session::cmdCdup, false, false, false},
+    {"XCUP", &Session::cmdCdup, false, false, false},
+    {"SIZE", &Session::cmdSize, false, true, false},
+    {"MDTM", &Session::cmdMdtm, false, true, false},
+    {"MLST", &Session::cmdMlst, false, false, false},
+    {"LIST", &Session::cmdList, false, false, false},
+    {"NLST", &Session::cmdNlst, false, false, false},
+    {"MLSD", &Session::cmdMlsd, false, false, false},
+    {"RETR", &Session::cmdRetr, false, true, false},
+    {"STOR", &Session::cmdStor, false, true, true},
+    {"APPE", &Session::cmdAppe, false, true, true},
+    {"DELE", &Session::cmdDele, false, true, true},
+    {"MKD", &Session::cmdMkd, false, true, true},
+    {"XMKD", &Session::cmdMkd, false, true, true},
+    {"RMD", &Session::cmdRmd, false, true, true},
+    {"XRMD", &Session::cmdRmd, false, true, true},
+    {"RNFR", &Session::cmdRnfr, false, true, true},
+    {"RNTO", &Session::cmdRnto, false, true, true},
+};
+
+Session::Session(ServerContext &context, int controlFd)
+    : context_(context), config_(context.config), control_(controlFd), lastCommand_(Clock::now()) {
+    peer_ = peerAddressOf(controlFd);
+    local_ = localAddressOf(controlFd);
+    int on = 1;
+    // Urgent data (the Telnet sync before ABOR) stays in the stream.
+    setsockopt(controlFd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+    // Replies go out at once, not held back waiting for an acknowledgement.
+    setsockopt(controlFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // A client that stops reading replies cannot hold the session forever.
+    timeval sendTimeout{config_.idleTimeoutSeconds, 0};
+    setsockopt(controlFd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+}
+
+Session::~Session() { close(control_.fd()); }
+
+void Session::run() {
+    control_.reply(220, "osprel FTP server ready.");
+    while (!closing_ && !control_.broken()) {
+        std::string line;
+        Next next = nextLine(&line);
+        if (next == Next::kEnd) break;
+        if (next == Next::kTooLong)
+            control_.reply(500, "Command line too long.");
+        else
+            execute(line);
+    }
+}
+
+Clock::time_point Session::idleDeadline() const {
+    return lastCommand_ + std::chrono::seconds(config_.idleTimeoutSeconds);
+}
+
+// Waits for the next command line, meanwhile accepting the client's passive
+// data connection and closing a passive listener nobody connected to in time.
+Session::Next Session::nextLine(std::string *line) {
+    if (haveDeferred_) {
+        haveDeferred_ = false;
+        if (deferredTooLong_) {
+            deferredTooLong_ = false;
+            return Next::kTooLong;
+        }
+        *line = deferred_;
+        return Next::kLine;
+    }
+    for (;;) {
+        ControlChannel::Read read = control_.readLine(line);
+        if (read == ControlChannel::Read::kLine || read == ControlChannel::Read::kTooLong) {
+            lastCommand_ = Clock::now();
+            return read == ControlChannel::Read::kLine ? Next::kLine : Next::kTooLong;
+        }
+        if (read == ControlChannel::Read::kClosed) return Next::kEnd;
+
+        Clock::time_point now = Clock::now();
+        if (now >= idleDeadline()) {
+            control_.reply(421, "Timeout.");
+            return Next::kEnd;
+        }
+        int listener = data_.listenerFd();
+        if (listener >= 0 && now >= data_.passiveDeadline()) {
+            data_.reset();
+            listener = -1;
+        }
+        Clock::time_point wake = idleDeadline();
+        if (listener >= 0) wake = std::min(wake, data_.passiveDeadline());
+        pollfd fds[2] = {{control_.fd(), POLLIN, 0}, {listener, POLLIN, 0}};
+        if (poll(fds, 2, millisecondsUntil(wake)) < 0 && errno != EINTR) return Next::kEnd;
+        if (fds[1].revents & POLLIN) data_.acceptFrom(peer_);
+    }
+}
+
+void Session::execute(const std::string &line) {
+    Command command;
+    const CommandSpec *spec = nullptr;
+    if (splitCommand(line, &command)) {
+        for (const CommandSpec &candidate : kCommands)
+            if (command.verb == candidate.verb) spec = &candidate;
+    }
+    if (spec == nullptr) {
+        control_.reply(500, "Unknown command.");
+        return;
+    }
+    // A rename is the RNFR immediately followed by its RNTO.
+    if (command.verb != "RNTO") renamePending_ = false;
+    if (!loggedIn_ && !spec->beforeLogin) {
+        control_.reply(530, "Please login with USER and PASS.");
+    } else if (spec->needsArgument && command.argument.empty()) {
+        control_.reply(501, "Syntax error in parameters or arguments.");
+    } else if (spec->changesFiles && config_.readOnly) {
+        control_.reply(550, "Permission denied.");
+    } else {
+        (this->*spec->handler)(command.argument);
+    }
+}
+
+bool Session::credentialsMatch(const std::string &password) const {
+    if (!config_.credentialsRequired) return true;
+    bool userMatches = sameSecret(user_, config_.user);
+    bool passwordMatches = sameSecret(password, config_.password);
+    return userMatches && passwordMatches;
+}
+
+void Session::cmdUser(const std::string &argument) {
+    if (loggedIn_) {
+        control_.reply(530, "Already logged in.");
+        return;
+    }
+    user_ = argument;
+    haveUser_ = true;
+    control_.reply(331, "Please specify the password.");
+}
+
+void Session::cmdPass(const std::string &argument) {
+    if (loggedIn_) {
+        control_.reply(230, "Already logged in.");
+        return;
+    }
+    if (!haveUser_) {
+        control_.reply(503, "Login with USER first.");
+        return;
+    }
+    haveUser_ = false;
+    if (credentialsMatch(argument)) {
+        loggedIn_ = true;
+        control_.reply(230, "Login successful.");
+        return;
+    }
+    // Slows down guessing; only this session waits.
+    std::this_thread::sleep_for(kFailedLoginDelay);
+    control_.reply(530, "Login incorrect.");
+    if (++failedLogins_ >= kMaxFailedLogins) closing_ = true;
+}
+
+void Session::cmdQuit(const std::string &) {
+    control_.reply(221, "Goodbye.");
+    closing_ = true;
+}
+
+void Session::cmdNoop(const std::string &) { control_.reply(200, "NOOP ok."); }
+
+void Session::cmdSyst(const std::string &) { control_.reply(215, "UNIX Type: L8"); }
+
+void Session::cmdFeat(const std::string &) {
+    control_.replyLines(211, "Features:",
+                        {" EPRT", " EPSV", " MDTM", " MLST " + featFacts(facts_), " PASV", " REST STREAM", " SIZE",
+                         " TVFS", " UTF8"},
+                        "End");
+}
+
+void Session::cmdOpts(const std::string &argument) {
+    size_t space = argument.find(' ');
+    std::string option = upperCase(argument.substr(0, space));
+    std::string value = space == std::string::npos ? std::string() : argument.substr(space + 1);
+    if (option == "UTF8" && upperCase(value) == "ON") {
+        control_.reply(200, "Always in UTF8 mode.");
+    } else if (option == "UTF8") {
+        control_.reply(504, "UTF8 cannot be turned off.");
+    } else if (option == "MLST") {
+        control_.reply(200, "MLST OPTS " + selectFacts(value, &facts_));
+    } else {
+        control_.reply(501, "Option not understood.");
+    }
+}
+
+void Session::cmdClnt(const std::string &) { control_.reply(200, "Noted."); }
+
+void Session::cmdType(const std::string &argument) {
+    std::string type = upperCase(argument);
+    if (type == "I" || type == "L 8" || type == "L8") {
+        binary_ = true;
+        control_.reply(200, "Switching to Binary mode.");
+    } else if (type == "A" || type == "A N") {
+        // Files go out as they are, as on every Unix server: no line-end rewriting.
+        binary_ = false;
+        control_.reply(200, "Switching to ASCII mode.");
+    } else {
+        control_.reply(504, "Unsupported type.");
+    }
+}
+
+void Session::cmdMode(const std::string &argument) {
+    if (upperCase(argument) == "S")
+        control_.reply(200, "Mode set to S.");
+    else
+        control_.reply(504, "Only stream mode is supported.");
+}
+
+void Session::cmdStru(const std::string &argument) {
+    if (upperCase(argument) == "F")
+        control_.reply(200, "Structure set to F.");
+    else
+        control_.reply(504, "Only file structure is supported.");
+}
+
+void Session::cmdAllo(const std::string &) { control_.reply(202, "ALLO command ignored."); }
+
+void Session::cmdRest(const std::string &argument) {
+    long long offset = 0;
+    for (char c : argument) {
+        if (c < '0' || c > '9' || offset > (LLONG_MAX - 9) / 10) {
+            control_.reply(501, "REST needs a byte offset.");
+            return;
+        }
+        offset = offset * 10 + (c - '0');
+    }
+    restartOffset_ = static_cast<off_t>(offset);
+    control_.replyf(350, "Restart position accepted (%lld).", offset);
+}
+
+void Session::cmdAbor(const std::string &) {
+    data_.reset();
+    control_.reply(225, "No transfer to abort.");
+}
+
+void Session::cmdStat(const std::string &argument) {
+    if (!argument.empty()) {
+        statListing(argument);
+        return;
+    }
+    std::vector<std::string> lines = {
+        " Connected to " + hostText(peer_),
+        " Logged in as " + (config_.credentialsRequired ? config_.user : std::string("anonymous")),
+        std::string(" TYPE: ") + (binary_ ? "BINARY" : "ASCII"),
+        " Session timeout in seconds is " + std::to_string(config_.idleTimeoutSeconds),
+    };
+    if (config_.readOnly) lines.push_back(" Read-only");
+    control_.replyLines(211, "FTP server status:", lines, "End of status");
+}
+
+void Session::cmdHelp(const std::string &) {
+    std::vector<std::string> lines;
+    std::string line;
+    int onLine = 0;
+    for (const CommandSpec &spec : kCommands) {
+        line += ' ';
+        line += spec.verb;
+        if (++onLine == 8) {
+            lines.push_back(line);
+            line.clear();
+            onLine = 0;
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    control_.replyLines(214, "The following commands are recognized.", lines, "Help OK.");
+}
+
+void Session::cmdAuth(const std::string &) { control_.reply(502, "AUTH not supported."); }
+
+void Session::cmdPasv(const std::string &) {
+    if (epsvAll_) {
+        control_.reply(503, "Only EPSV after EPSV ALL.");
+        return;
+    }
+    if (local_.family() != AF_INET) {
+        control_.reply(425, "PASV needs IPv4; use EPSV.");
+        return;
+    }
+    int port = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds);
+    if (!data_.listenPassive(context_.passivePorts, local_, deadline, &port)) {
+        control_.reply(425, errno == EADDRINUSE ? "No passive port free, try later." : "Cannot open passive port.");
+        return;
+    }
+    std::string host = hostText(local_);
+    std::replace(host.begin(), host.end(), '.', ',');
+    control_.replyf(227, "Entering Passive Mode (%s,%d,%d).", host.c_str(), port >> 8, port & 0xff);
+}
+
+void Session::cmdEpsv(const std::string &argument) {
+    if (upperCase(argument) == "ALL") {
+        epsvAll_ = true;
+        control_.reply(200, "EPSV ALL ok.");
+        return;
+    }
+    const char *supported = local_.family() == AF_INET ? "Network protocol not supported, use (1)"
+                                                       : "Network protocol not supported, use (2)";
+    if (!argument.empty() && argument != (local_.family() == AF_INET ? "1" : "2")) {
+        control_.reply(522, supported);
+        return;
+    }
+    int port = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds);
+    if (!data_.listenPassive(context_.passivePorts, local_, deadline, &port)) {
+        control_.reply(425, errno == EADDRINUSE ? "No passive port free, try later." : "Cannot open passive port.");
+        return;
+    }
+    control_.replyf(229, "Entering Extended Passive Mode (|||%d|)", port);
+}
+
+void Session::acceptActiveTarget(const SocketAddress &target) {
+    // No bouncing: data goes only back to the client, and never to a
+    // privileged port where a service might take it for commands.
+    if (!sameHost(target, peer_)) {
+        control_.reply(504, "Data connections go only to the client's own address.");
+    } else if (target.port() < 1024) {
+        control_.reply(504, "Data connections to ports below 1024 are refused.");
+    } else {
+        data_.setActiveTarget(target, local_);
+        control_.reply(200, "PORT command successful.");
+    }
+}
+
+void Session::cmdPort(const std::string &argument) {
+    SocketAddress target;
+    if (epsvAll_) {
+        control_.reply(503, "Only EPSV after EPSV ALL.");
+    } else if (!parsePortArgument(argument, &target)) {
+        control_.reply(501, "Syntax error in PORT argument.");
+    } else {
+        acceptActiveTarget(target);
+    }
+}
+
+void Session::cmdEprt(const std::string &argument) {
+    SocketAddress target;
+    if (epsvAll_) {
+        control_.reply(503, "Only EPSV after EPSV ALL.");
+        return;
+    }
+    switch (parseEprtArgument(argument, &target)) {
+    case EprtParse::kOk:
+        acceptActiveTarget(target);
+        break;
+    case EprtParse::kBadSyntax:
+        control_.reply(501, "Syntax error in EPRT argument.");
+        break;
+    case EprtParse::kUnknownProtocol:
+        control_.reply(522, "Network protocol not supported, use (1,2)");
+        break;
+    }
+}
+
+}  // namespace osprel

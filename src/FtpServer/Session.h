@@ -1,0 +1,146 @@
+// One client's session, run on a thread of its own from greeting to close.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "ControlChannel.h"
+#include "DataConnection.h"
+#include "Listing.h"
+#include "NetAddress.h"
+#include "ServerConfig.h"
+
+namespace osprel {
+
+// What every session shares: the settings, the served root and the passive
+// ports.  Read-only after start, apart from the port range's own cursor.
+struct ServerContext {
+    const ServerConfig &config;
+    int rootFd;
+    PassivePortRange &passivePorts;
+};
+
+class Session {
+public:
+    // Takes over controlFd and closes it when done.
+    Session(ServerContext &context, int controlFd);
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    void run();
+
+private:
+    using Handler = void (Session::*)(const std::string &argument);
+    struct CommandSpec {
+        const char *verb;
+        Handler handler;
+        bool beforeLogin;   // allowed before login
+        bool needsArgument;
+        bool changesFiles;  // refused in read-only mode
+    };
+    static const CommandSpec kCommands[];
+
+    enum class Next { kLine, kTooLong, kEnd };
+    Next nextLine(std::string *line);
+    void execute(const std::string &line);
+    Clock::time_point idleDeadline() const;
+
+    // Session.cpp: login and the commands without files.
+    void cmdUser(const std::string &argument);
+    void cmdPass(const std::string &argument);
+    void cmdQuit(const std::string &argument);
+    void cmdNoop(const std::string &argument);
+    void cmdSyst(const std::string &argument);
+    void cmdFeat(const std::string &argument);
+    void cmdOpts(const std::string &argument);
+    void cmdClnt(const std::string &argument);
+    void cmdType(const std::string &argument);
+    void cmdMode(const std::string &argument);
+    void cmdStru(const std::string &argument);
+    void cmdAllo(const std::string &argument);
+    void cmdRest(const std::string &argument);
+    void cmdAbor(const std::string &argument);
+    void cmdStat(const std::string &argument);
+    void cmdHelp(const std::string &argument);
+    void cmdAuth(const std::string &argument);
+    void cmdPasv(const std::string &argument);
+    void cmdEpsv(const std::string &argument);
+    void cmdPort(const std::string &argument);
+    void cmdEprt(const std::string &argument);
+    void acceptActiveTarget(const SocketAddress &target);
+    bool credentialsMatch(const std::string &password) const;
+
+    // SessionFiles.cpp: paths, directories and file names.
+    void cmdPwd(const std::string &argument);
+    void cmdCwd(const std::string &argument);
+    void cmdCdup(const std::string &argument);
+    void cmdSize(const std::string &argument);
+    void cmdMdtm(const std::string &argument);
+    void cmdDele(const std::string &argument);
+    void cmdMkd(const std::string &argument);
+    void cmdRmd(const std::string &argument);
+    void cmdRnfr(const std::string &argument);
+    void cmdRnto(const std::string &argument);
+    void cmdMlst(const std::string &argument);
+    bool resolve(const std::string &argument, std::string *virtualPath);
+    int openPath(const std::string &virtualPath, int flags);
+    int openParent(const std::string &virtualPath, std::string *leaf);
+    bool describePath(const std::string &virtualPath, ListEntry *entry);
+    void statListing(const std::string &argument);
+
+    // SessionTransfers.cpp: everything over a data connection.
+    void cmdList(const std::string &argument);
+    void cmdNlst(const std::string &argument);
+    void cmdMlsd(const std::string &argument);
+    void cmdRetr(const std::string &argument);
+    void cmdStor(const std::string &argument);
+    void cmdAppe(const std::string &argument);
+    void store(const std::string &argument, bool append);
+    enum class ListingKind { kLong, kNames, kFacts };
+    bool buildListing(const std::string &argument, ListingKind kind, std::string *text);
+
+    void sendListing(const std::string &argument, ListingKind kind);
+
+    enum class Outcome { kDone, kAborted, kNoConnection, kNetworkFailed, kLocalFailed, kTimedOut, kControlLost };
+    enum class Wait { kReady, kAborted, kTimedOut, kControlLost };
+    Wait waitDuringTransfer(int fd, short events, Clock::time_point deadline);
+    void watchControlDuringTransfer(bool *aborted, bool *lost);
+    static Outcome outcomeOf(Wait wait);
+    Clock::time_point idleDeadlineFromNow() const;
+    int openDataConnection(Outcome *failure);
+    Outcome sendText(int dataFd, const std::string &text);
+    Outcome sendFile(int dataFd, int fileFd, off_t offset);
+    Outcome receiveFile(int dataFd, int fileFd);
+    void finishTransfer(Outcome outcome, const char *doneText);
+
+    ServerContext &context_;
+    const ServerConfig &config_;
+    ControlChannel control_;
+    SocketAddress peer_;
+    SocketAddress local_;
+    DataChannel data_;
+
+    bool loggedIn_ = false;
+    bool haveUser_ = false;
+    std::string user_;
+    int failedLogins_ = 0;
+    bool closing_ = false;
+    std::string cwd_ = "/";
+    bool binary_ = false;
+    off_t restartOffset_ = 0;
+    bool epsvAll_ = false;
+    std::string renameFrom_;
+    bool renamePending_ = false;
+    FactSelection facts_;
+    Clock::time_point lastCommand_;
+
+    // A command that arrived during a transfer, run once the transfer ends.
+    bool haveDeferred_ = false;
+    bool deferredTooLong_ = false;
+    std::string deferred_;
+    long long transferredBytes_ = 0;
+};
+
+}  // namespace osprel

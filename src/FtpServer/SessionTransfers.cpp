@@ -1,0 +1,391 @@
+// Everything that moves over a data connection.  While a transfer runs the
+// session keeps reading the control connection: ABOR stops the transfer, STAT
+// reports progress, any other command waits for the transfer's end.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+#include "PathResolver.h"
+#include "Session.h"
+
+namespace osprel {
+
+namespace {
+
+// sendfile moves at most about 2 GiB a call; ask for less and loop.
+constexpr size_t kSendfileChunk = size_t{1} << 30;
+constexpr size_t kReceiveBuffer = size_t{256} << 10;
+// Receives between two looks at the control connection.
+constexpr int kReceiveBurst = 16;
+
+int millisecondsUntil(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+bool isNetworkError(int error) {
+    switch (error) {
+    case EPIPE:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ETIMEDOUT:
+    case ECONNABORTED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ENETDOWN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// SIGPIPE is blocked in the server's threads; a send on a closed socket
+// leaves it pending.  Take it away so it never reaches the host.
+void discardPendingSigpipe() {
+    sigset_t pipeOnly;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigset_t pending;
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        timespec now{0, 0};
+        sigtimedwait(&pipeOnly, nullptr, &now);
+    }
+}
+
+bool writeAll(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// "-la name" -> "name": LIST and NLST options are accepted and ignored.
+std::string withoutOptions(const std::string &argument) {
+    size_t position = 0;
+    while (position < argument.size() && argument[position] == '-') {
+        size_t space = argument.find(' ', position);
+        if (space == std::string::npos) return std::string();
+        position = argument.find_first_not_of(' ', space);
+        if (position == std::string::npos) return std::string();
+    }
+    return argument.substr(position);
+}
+
+}  // namespace
+
+void Session::watchControlDuringTransfer(bool *aborted, bool *lost) {
+    for (;;) {
+        std::string line;
+        ControlChannel::Read read = control_.readLine(&line);
+        if (read == ControlChannel::Read::kNothing) return;
+        if (read == ControlChannel::Read::kClosed) {
+            *lost = true;
+            return;
+        }
+        lastCommand_ = Clock::now();
+        Command command;
+        bool parsed = read == ControlChannel::Read::kLine && splitCommand(line, &command);
+        if (parsed && command.verb == "ABOR") {
+            *aborted = true;
+            return;
+        }
+        if (parsed && command.verb == "STAT" && command.argument.empty()) {
+            control_.replyf(213, "Status: %lld bytes transferred.", transferredBytes_);
+            continue;
+        }
+        haveDeferred_ = true;
+        deferredTooLong_ = read == ControlChannel::Read::kTooLong;
+        deferred_ = line;
+        return;
+    }
+}
+
+Session::Wait Session::waitDuringTransfer(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        bool aborted = false;
+        bool lost = false;
+        if (!haveDeferred_ && control_.hasBuffered()) watchControlDuringTransfer(&aborted, &lost);
+        if (lost || control_.broken()) return Wait::kControlLost;
+        if (aborted) return Wait::kAborted;
+
+        // With a command waiting its turn the control connection is left alone.
+        pollfd fds[2] = {{fd, events, 0}, {haveDeferred_ ? -1 : control_.fd(), POLLIN, 0}};
+        int ready = poll(fds, 2, millisecondsUntil(deadline));
+        if (ready < 0 && errno != EINTR) return Wait::kControlLost;
+        if (fds[1].revents != 0) {
+            watchControlDuringTransfer(&aborted, &lost);
+            if (lost) return Wait::kControlLost;
+            if (aborted) return Wait::kAborted;
+        }
+        if (fds[0].revents != 0) return Wait::kReady;
+        if (ready == 0 && Clock::now() >= deadline) return Wait::kTimedOut;
+    }
+}
+
+// Connects the data channel for a transfer: the passive connection accepted
+// (or yet to be), or the active one to the client's PORT.
+int Session::openDataConnection(Outcome *failure) {
+    transferredBytes_ = 0;
+    if (data_.connectedFd() >= 0) return data_.takeConnected();
+    Wait wait = Wait::kReady;
+    if (data_.listenerFd() >= 0) {
+        while (wait == Wait::kReady) {
+            if (data_.acceptFrom(peer_)) return data_.takeConnected();
+            wait = waitDuringTransfer(data_.listenerFd(), POLLIN, data_.passiveDeadline());
+        }
+    } else {
+        int fd = data_.startActiveConnect();
+        if (fd >= 0) {
+            wait = waitDuringTransfer(fd, POLLOUT, Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds));
+            if (wait == Wait::kReady && connectSucceeded(fd)) return fd;
+            close(fd);
+        }
+    }
+    *failure = wait == Wait::kAborted       ? Outcome::kAborted
+               : wait == Wait::kControlLost ? Outcome::kControlLost
+                                            : Outcome::kNoConnection;
+    return -1;
+}
+
+Session::Outcome Session::sendText(int dataFd, const std::string &text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+        ssize_t n = send(dataFd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            transferredBytes_ += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Outcome::kNetworkFailed;
+        Wait wait = waitDuringTransfer(dataFd, POLLOUT, idleDeadlineFromNow());
+        if (wait != Wait::kReady) return outcomeOf(wait);
+    }
+    return Outcome::kDone;
+}
+
+Session::Outcome Session::sendFile(int dataFd, int fileFd, off_t offset) {
+    for (;;) {
+        // Looks at the control connection between chunks, so ABOR is heard
+        // even when the client drains the data as fast as it comes.
+        Wait wait = waitDuringTransfer(dataFd, POLLOUT, idleDeadlineFromNow());
+        if (wait != Wait::kReady) return outcomeOf(wait);
+        ssize_t n = sendfile(dataFd, fileFd, &offset, kSendfileChunk);
+        if (n > 0) {
+            transferredBytes_ += n;
+            continue;
+        }
+        if (n == 0) return Outcome::kDone;
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        if (isNetworkError(errno)) {
+            discardPendingSigpipe();
+            return Outcome::kNetworkFailed;
+        }
+        return Outcome::kLocalFailed;
+    }
+}
+
+Session::Outcome Session::receiveFile(int dataFd, int fileFd) {
+    std::vector<char> buffer(kReceiveBuffer);
+    for (;;) {
+        Wait wait = waitDuringTransfer(dataFd, POLLIN, idleDeadlineFromNow());
+        if (wait != Wait::kReady) return outcomeOf(wait);
+        for (int burst = 0; burst < kReceiveBurst; ++burst) {
+            ssize_t n = recv(dataFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (n == 0) return Outcome::kDone;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+                return Outcome::kNetworkFailed;
+            }
+            if (!writeAll(fileFd, buffer.data(), static_cast<size_t>(n))) return Outcome::kLocalFailed;
+            transferredBytes_ += n;
+        }
+    }
+}
+
+Clock::time_point Session::idleDeadlineFromNow() const {
+    return Clock::now() + std::chrono::seconds(config_.idleTimeoutSeconds);
+}
+
+Session::Outcome Session::outcomeOf(Wait wait) {
+    switch (wait) {
+    case Wait::kAborted:
+        return Outcome::kAborted;
+    case Wait::kControlLost:
+        return Outcome::kControlLost;
+    case Wait::kTimedOut:
+        return Outcome::kTimedOut;
+    case Wait::kReady:
+        break;
+    }
+    return Outcome::kDone;
+}
+
+void Session::finishTransfer(Outcome outcome, const char *doneText) {
+    data_.reset();
+    switch (outcome) {
+    case Outcome::kDone:
+        control_.reply(226, doneText);
+        break;
+    case Outcome::kAborted:
+        control_.reply(426, "Connection closed; transfer aborted.");
+        control_.reply(226, "Abort successful.");
+        break;
+    case Outcome::kNoConnection:
+        control_.reply(425, "Failed to establish connection.");
+        break;
+    case Outcome::kNetworkFailed:
+        control_.reply(426, "Data connection failed; transfer aborted.");
+        break;
+    case Outcome::kTimedOut:
+        control_.reply(426, "Data connection timed out; transfer aborted.");
+        break;
+    case Outcome::kLocalFailed:
+        control_.reply(451, "Local file error; transfer aborted.");
+        break;
+    case Outcome::kControlLost:
+        closing_ = true;
+        break;
+    }
+}
+
+bool Session::buildListing(const std::string &argument, ListingKind kind, std::string *text) {
+    std::string named = kind == ListingKind::kFacts ? argument : withoutOptions(argument);
+    std::string path;
+    if (!resolve(named, &path)) return false;
+    time_t now = time(nullptr);
+    text->clear();
+    int dirFd = openPath(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
+    if (dirFd >= 0) {
+        std::vector<ListEntry> entries;
+        bool read = readDirectory(dirFd, &entries);
+        close(dirFd);
+        if (!read) return false;
+        for (const ListEntry &entry : entries) {
+            if (kind == ListingKind::kLong) *text += listLine(entry, now);
+            if (kind == ListingKind::kNames) *text += listingName(entry.name) + "\r\n";
+            if (kind == ListingKind::kFacts)
+                *text += mlsxFacts(entry, facts_, config_.readOnly) + listingName(entry.name) + "\r\n";
+        }
+        return true;
+    }
+    // A single file: MLSD lists directories only.
+    ListEntry entry;
+    if (dirFd != -ENOTDIR || kind == ListingKind::kFacts || !describePath(path, &entry)) return false;
+    entry.name = named;
+    *text = kind == ListingKind::kLong ? listLine(entry, now) : listingName(named) + "\r\n";
+    return true;
+}
+
+void Session::cmdList(const std::string &argument) { sendListing(argument, ListingKind::kLong); }
+
+void Session::cmdNlst(const std::string &argument) { sendListing(argument, ListingKind::kNames); }
+
+void Session::cmdMlsd(const std::string &argument) { sendListing(argument, ListingKind::kFacts); }
+
+void Session::sendListing(const std::string &argument, ListingKind kind) {
+    std::string text;
+    if (!data_.isSetUp()) {
+        control_.reply(425, "Use PORT or PASV first.");
+    } else if (!buildListing(argument, kind, &text)) {
+        control_.reply(kind == ListingKind::kFacts ? 501 : 550, "Could not list that directory.");
+    } else {
+        control_.reply(150, "Here comes the directory listing.");
+        Outcome outcome = Outcome::kDone;
+        int dataFd = openDataConnection(&outcome);
+        if (dataFd >= 0) {
+            outcome = sendText(dataFd, text);
+            close(dataFd);
+        }
+        finishTransfer(outcome, "Directory send OK.");
+    }
+}
+
+void Session::cmdRetr(const std::string &argument) {
+    off_t offset = restartOffset_;
+    restartOffset_ = 0;
+    std::string path;
+    struct stat info;
+    int fileFd = resolve(argument, &path) ? openPath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY) : -EINVAL;
+    // Only regular files: a FIFO or device could hang or harm the session.
+    if (fileFd < 0 || fstat(fileFd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fileFd >= 0) close(fileFd);
+        control_.reply(550, "Failed to open file.");
+        return;
+    }
+    if (!data_.isSetUp()) {
+        close(fileFd);
+        control_.reply(425, "Use PORT or PASV first.");
+        return;
+    }
+    control_.replyf(150, "Opening %s mode data connection for %s (%lld bytes).", binary_ ? "BINARY" : "ASCII",
+                    listingName(leafName(path)).c_str(), static_cast<long long>(info.st_size));
+    Outcome outcome = Outcome::kDone;
+    int dataFd = openDataConnection(&outcome);
+    if (dataFd >= 0) {
+        outcome = sendFile(dataFd, fileFd, offset);
+        close(dataFd);
+    }
+    close(fileFd);
+    finishTransfer(outcome, "Transfer complete.");
+}
+
+void Session::cmdStor(const std::string &argument) { store(argument, false); }
+
+void Session::cmdAppe(const std::string &argument) { store(argument, true); }
+
+void Session::store(const std::string &argument, bool append) {
+    off_t offset = append ? 0 : restartOffset_;
+    restartOffset_ = 0;
+    std::string path;
+    std::string leaf;
+    int parentFd = resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL;
+    if (parentFd < 0) {
+        control_.reply(553, "Could not create file.");
+        return;
+    }
+    // Checked before the file is opened, which may truncate it.
+    if (!data_.isSetUp()) {
+        close(parentFd);
+        control_.reply(425, "Use PORT or PASV first.");
+        return;
+    }
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    flags |= append ? O_APPEND : (offset == 0 ? O_TRUNC : 0);
+    int fileFd = openat(parentFd, leaf.c_str(), flags, 0666);
+    close(parentFd);
+    struct stat info;
+    bool usable = fileFd >= 0 && fstat(fileFd, &info) == 0 && S_ISREG(info.st_mode);
+    // A restarted upload replaces everything from the restart offset on.
+    if (usable && offset > 0) usable = ftruncate(fileFd, offset) == 0 && lseek(fileFd, offset, SEEK_SET) == offset;
+    if (!usable) {
+        if (fileFd >= 0) close(fileFd);
+        control_.reply(553, "Could not create file.");
+        return;
+    }
+    control_.reply(150, "Ok to send data.");
+    Outcome outcome = Outcome::kDone;
+    int dataFd = openDataConnection(&outcome);
+    if (dataFd >= 0) {
+        outcome = receiveFile(dataFd, fileFd);
+        close(dataFd);
+    }
+    if (close(fileFd) != 0 && outcome == Outcome::kDone) outcome = Outcome::kLocalFailed;
+    finishTransfer(outcome, "Transfer complete.");
+}
+
+}  // namespace osprel
