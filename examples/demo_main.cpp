@@ -106,8 +106,12 @@ void StartMonitor(const ServedDirectory &served) {
     std::string host = FtpClientHost();
     std::string error;
     if (ProbeFtpServer(host, kFtpControlPort, &error)) {
-        DEMO_LOG(g_demoLogLevel, QUILLON_INFO, "FTP server ready: try  curl ftp://%s:%d/  (any user name and password).\n",
-                 host.c_str(), kFtpControlPort);
+        // The server accepts one login when both are set, any otherwise.
+        const char *user = getenv("OSPREL_FTP_USER");
+        bool oneLogin = user && getenv("OSPREL_FTP_PASSWORD");
+        std::string login = oneLogin ? std::string("-u ") + user + " " : "";
+        DEMO_LOG(g_demoLogLevel, QUILLON_INFO, "FTP server ready: try  curl %sftp://%s:%d/  (%s).\n", login.c_str(),
+                 host.c_str(), kFtpControlPort, oneLogin ? "OSPREL_FTP_USER's login" : "any user name and password");
     } else {
         DEMO_LOG(g_demoLogLevel, QUILLON_WARNING,
                  "FTP server is not answering on [%s:%d]: %s; see its message on standard error.\n", host.c_str(),
