@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all build test sanitize asan tsan fuzz bench clean
+.PHONY: all build test sanitize asan tsan fuzz bench clean dist run install package
 
 all: build
 
@@ -34,7 +34,7 @@ tsan:
 sanitize: asan tsan
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-dist
 
 # Benchmarks: each bench/*/run.sh prints its figures beside its baseline.
 bench:
@@ -48,3 +48,27 @@ bench:
 fuzz:
 	@scripts/install-deps.sh fuzz
 	sh fuzz/run.sh build-fuzz
+
+# The example host quillon-demo, built without tests or benchmarks in
+# build-dist/ (so only the build packages are needed) and run until Ctrl-C.
+# Options go in RUN_ARGS, e.g. make run RUN_ARGS="-p 4 -i 10".
+DIST = build-dist
+RUN_ARGS ?=
+dist:
+	@scripts/install-deps.sh build
+	cmake -S . -B $(DIST) -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF
+	cmake --build $(DIST) -j $(JOBS)
+
+run: dist
+	$(DIST)/examples/quillon-demo $(RUN_ARGS)
+
+# Installs the libraries, headers, pkg-config and CMake files and
+# quillon-demo under PREFIX (default /usr/local).
+PREFIX ?= /usr/local
+install: dist
+	cmake --install $(DIST) --prefix $(PREFIX)
+	@if [ "$$(id -u)" = 0 ]; then ldconfig; fi
+
+# build-dist/quillon_<version>_amd64.deb
+package: dist
+	cd $(DIST) && cpack -G DEB
