@@ -1,0 +1,150 @@
+// The command line and the OSPREL_FTP_* environment.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ServerConfig.h"
+
+using osprel::parseCommandLine;
+using osprel::readEnvironment;
+using osprel::ServerConfig;
+
+namespace {
+
+std::string parseError(std::vector<const char *> arguments) {
+    ServerConfig config;
+    std::string error;
+    EXPECT_FALSE(parseCommandLine(static_cast<int>(arguments.size()), const_cast<char **>(arguments.data()), &config,
+                                  &error));
+    return error;
+}
+
+std::map<std::string, std::string> g_environment;
+
+char *fakeGetenv(const char *name) {
+    auto found = g_environment.find(name);
+    return found == g_environment.end() ? nullptr : found->second.data();
+}
+
+std::string environmentError(std::map<std::string, std::string> variables) {
+    g_environment = std::move(variables);
+    ServerConfig config;
+    std::string error;
+    EXPECT_FALSE(readEnvironment(fakeGetenv, &config, &error));
+    return error;
+}
+
+ServerConfig environmentConfig(std::map<std::string, std::string> variables) {
+    g_environment = std::move(variables);
+    ServerConfig config;
+    std::string error;
+    EXPECT_TRUE(readEnvironment(fakeGetenv, &config, &error)) << error;
+    return config;
+}
+
+}  // namespace
+
+TEST(CommandLine, TheMonitorsCommandLine) {
+    const char *arguments[] = {"monitor.elf", "-c", "3456", "-d", "34567"};
+    ServerConfig config;
+    std::string error;
+    ASSERT_TRUE(parseCommandLine(5, const_cast<char **>(arguments), &config, &error)) << error;
+    EXPECT_EQ(config.controlPort, 3456);
+    EXPECT_EQ(config.firstPassivePort, 34567);
+}
+
+TEST(CommandLine, ReadsExactlyArgcEntriesAndWritesNone) {
+    // The vector ends at a page nobody may touch, with no null entry after
+    // it, and the texts are read-only.
+    long page = sysconf(_SC_PAGESIZE);
+    auto *pages = static_cast<char *>(mmap(nullptr, static_cast<size_t>(2 * page), PROT_READ | PROT_WRITE,
+                                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    static const char *const texts[] = {"monitor.elf", "-c", "3456", "-d", "34567"};
+    char **argv = reinterpret_cast<char **>(pages + page) - 5;
+    for (int i = 0; i < 5; ++i) argv[i] = const_cast<char *>(texts[i]);
+    ASSERT_EQ(mprotect(pages, static_cast<size_t>(page), PROT_READ), 0);
+    ASSERT_EQ(mprotect(pages + page, static_cast<size_t>(page), PROT_NONE), 0);
+
+    ServerConfig config;
+    std::string error;
+    EXPECT_TRUE(parseCommandLine(5, argv, &config, &error)) << error;
+    EXPECT_EQ(config.firstPassivePort, 34567);
+    // Three entries: "-d" has no value within argc, whatever follows in memory.
+    EXPECT_FALSE(parseCommandLine(4, argv, &config, &error));
+    EXPECT_EQ(error, "option -d needs a port number");
+    munmap(pages, static_cast<size_t>(2 * page));
+}
+
+TEST(CommandLine, BadCommandLinesSayWhy) {
+    EXPECT_EQ(parseError({"x"}), "usage: -c CONTROL_PORT -d FIRST_PASSIVE_PORT");
+    EXPECT_EQ(parseError({"x", "-c", "21"}), "usage: -c CONTROL_PORT -d FIRST_PASSIVE_PORT");
+    EXPECT_EQ(parseError({"x", "-c", "21", "-d"}), "option -d needs a port number");
+    EXPECT_EQ(parseError({"x", "-c", "0", "-d", "2000"}), "option -c needs a port number from 1 to 65535, not \"0\"");
+    EXPECT_EQ(parseError({"x", "-c", "65536", "-d", "2000"}),
+              "option -c needs a port number from 1 to 65535, not \"65536\"");
+    EXPECT_EQ(parseError({"x", "-c", "21x", "-d", "2000"}),
+              "option -c needs a port number from 1 to 65535, not \"21x\"");
+    EXPECT_EQ(parseError({"x", "-c", "+21", "-d", "2000"}),
+              "option -c needs a port number from 1 to 65535, not \"+21\"");
+    EXPECT_EQ(parseError({"x", "-c", "21", "-d", ""}), "option -d needs a port number from 1 to 65535, not \"\"");
+    EXPECT_EQ(parseError({"x", "-p", "21"}), "unknown option \"-p\"");
+    EXPECT_EQ(parseError({"x", "-c", "21", "-d", "65500"}), "the passive range of 64 ports from 65500 passes port 65535");
+    EXPECT_EQ(parseError({"x", "-c", "2010", "-d", "2000"}), "control port 2010 lies inside the passive range 2000-2063");
+    EXPECT_EQ(parseError({"x", "-c", "21", nullptr, "2000"}), "missing argument 3");
+    ServerConfig config;
+    std::string error;
+    EXPECT_FALSE(parseCommandLine(0, nullptr, &config, &error));
+}
+
+TEST(Environment, Defaults) {
+    ServerConfig config = environmentConfig({});
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(config.root, cwd);
+    EXPECT_EQ(config.bindText, "127.0.0.1");
+    ASSERT_EQ(config.bindAddress.ss_family, AF_INET);
+    EXPECT_EQ(reinterpret_cast<sockaddr_in *>(&config.bindAddress)->sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_FALSE(config.credentialsRequired);
+    EXPECT_FALSE(config.readOnly);
+    EXPECT_EQ(config.idleTimeoutSeconds, 300);
+    EXPECT_EQ(config.passiveTimeoutSeconds, 30);
+}
+
+TEST(Environment, EveryVariable) {
+    ServerConfig config = environmentConfig({{"OSPREL_FTP_ROOT", "/srv/ftp"},
+                                             {"OSPREL_FTP_BIND", "::1"},
+                                             {"OSPREL_FTP_USER", "alice"},
+                                             {"OSPREL_FTP_PASSWORD", "s3cret"},
+                                             {"OSPREL_FTP_READONLY", "1"},
+                                             {"OSPREL_FTP_IDLE_TIMEOUT", "5"},
+                                             {"OSPREL_FTP_PASSIVE_TIMEOUT", "2"}});
+    EXPECT_EQ(config.root, "/srv/ftp");
+    EXPECT_EQ(config.bindAddress.ss_family, AF_INET6);
+    EXPECT_TRUE(config.credentialsRequired);
+    EXPECT_EQ(config.user, "alice");
+    EXPECT_EQ(config.password, "s3cret");
+    EXPECT_TRUE(config.readOnly);
+    EXPECT_EQ(config.idleTimeoutSeconds, 5);
+    EXPECT_EQ(config.passiveTimeoutSeconds, 2);
+    EXPECT_FALSE(environmentConfig({{"OSPREL_FTP_READONLY", "0"}}).readOnly);
+}
+
+TEST(Environment, ValuesItCannotUseStopTheStart) {
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_BIND", "localhost"}}),
+              "OSPREL_FTP_BIND must be an IPv4 or IPv6 address, not \"localhost\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_USER", "alice"}}),
+              "OSPREL_FTP_USER and OSPREL_FTP_PASSWORD must be set together (or neither, for anonymous login)");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_PASSWORD", "x"}}),
+              "OSPREL_FTP_USER and OSPREL_FTP_PASSWORD must be set together (or neither, for anonymous login)");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_READONLY", "yes"}}), "OSPREL_FTP_READONLY must be 1 or 0, not \"yes\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_IDLE_TIMEOUT", "0"}}),
+              "OSPREL_FTP_IDLE_TIMEOUT must be a number of seconds from 1 to 86400, not \"0\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_PASSIVE_TIMEOUT", "1.5"}}),
+              "OSPREL_FTP_PASSIVE_TIMEOUT must be a number of seconds from 1 to 86400, not \"1.5\"");
+}
