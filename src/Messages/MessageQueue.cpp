@@ -33,55 +33,76 @@ static int MessageQueueBuildTime(void) {
 // overflow a select set.
 
 static const long kNanosecondsPerSecond = 1000000000L;
+static const long kNanosecondsPerMillisecond = 1000000L;
 
-static struct timespec deadlineAfter(unsigned timeoutMicroseconds) {
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += (time_t)(timeoutMicroseconds / 1000000U);
-    deadline.tv_nsec += (long)(timeoutMicroseconds % 1000000U) * 1000L;
-    if (deadline.tv_nsec >= kNanosecondsPerSecond) {
-        deadline.tv_sec++;
-        deadline.tv_nsec -= kNanosecondsPerSecond;
+// A wait of a time-out that a signal or a lost race may resume with the time
+// that is left.
+struct TimedWait {
+    struct timespec deadline;  // on CLOCK_MONOTONIC
+    struct timespec left;      // for the next poll
+};
+
+static struct timespec timespecSum(struct timespec a, struct timespec b) {
+    struct timespec sum = {a.tv_sec + b.tv_sec, a.tv_nsec + b.tv_nsec};
+    if (sum.tv_nsec >= kNanosecondsPerSecond) {
+        sum.tv_sec++;
+        sum.tv_nsec -= kNanosecondsPerSecond;
     }
-    return deadline;
+    return sum;
 }
 
-// Time left until `deadline`, never negative.  Returns false once it has passed.
-static bool timeLeftUntil(const struct timespec *deadline, struct timespec *left) {
+static void startWait(TimedWait *wait, unsigned timeoutMicroseconds) {
+    wait->left.tv_sec = (time_t)(timeoutMicroseconds / 1000000U);
+    wait->left.tv_nsec = (long)(timeoutMicroseconds % 1000000U) * 1000L;
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    left->tv_sec = deadline->tv_sec - now.tv_sec;
-    left->tv_nsec = deadline->tv_nsec - now.tv_nsec;
-    if (left->tv_nsec < 0) {
-        left->tv_sec--;
-        left->tv_nsec += kNanosecondsPerSecond;
+    wait->deadline = timespecSum(now, wait->left);
+}
+
+// Sets the time left until the deadline, never negative.  Returns false once
+// it has passed.
+static bool resumeWait(TimedWait *wait) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    struct timespec left = {wait->deadline.tv_sec - now.tv_sec, wait->deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+        left.tv_sec--;
+        left.tv_nsec += kNanosecondsPerSecond;
     }
-    if (left->tv_sec < 0 || (left->tv_sec == 0 && left->tv_nsec == 0)) {
-        left->tv_sec = 0;
-        left->tv_nsec = 0;
+    if (left.tv_sec < 0 || (left.tv_sec == 0 && left.tv_nsec == 0)) {
+        wait->left.tv_sec = 0;
+        wait->left.tv_nsec = 0;
         return false;
     }
+    wait->left = left;
     return true;
 }
 
-// Waits until `fd` is ready for `events` or `deadline` passes.  Returns 1 when
-// ready, 0 when the time ran out, -1 when the wait failed.  A signal does not
-// end the wait early: it resumes with the time that is left.
-static int waitUntilReady(int fd, short events, const struct timespec *deadline) {
+// poll() costs the kernel less than ppoll(), and whole milliseconds (the
+// usual time-outs) need nothing finer.
+static int pollOnce(struct pollfd *entry, const struct timespec *left) {
+    if (left->tv_nsec % kNanosecondsPerMillisecond == 0) {
+        return poll(entry, 1, (int)(left->tv_sec * 1000 + left->tv_nsec / kNanosecondsPerMillisecond));
+    }
+    return ppoll(entry, 1, left, nullptr);
+}
+
+// Waits until `fd` is ready for `events` or the wait's time runs out.
+// Returns 1 when ready, 0 when the time ran out, -1 when the wait failed.  A
+// signal does not end the wait early.
+static int waitUntilReady(int fd, short events, TimedWait *wait) {
     for (;;) {
-        struct timespec left;
-        timeLeftUntil(deadline, &left);
         struct pollfd entry = {fd, events, 0};
-        int ready = ppoll(&entry, 1, &left, nullptr);
+        int ready = pollOnce(&entry, &wait->left);
         if (ready >= 0 || errno != EINTR) return ready;
+        resumeWait(wait);
     }
 }
 
 // True when an attempt that found the pipe full (or empty) after the wait
 // reported it ready lost a race with another thread and may wait again.
-static bool mayWaitAgain(ssize_t transferred, int ready, const struct timespec *deadline) {
-    struct timespec left;
-    return transferred < 0 && errno == EAGAIN && ready > 0 && timeLeftUntil(deadline, &left);
+static bool mayWaitAgain(ssize_t transferred, int ready, TimedWait *wait) {
+    return transferred < 0 && errno == EAGAIN && ready > 0 && resumeWait(wait);
 }
 
 // ---------------------------------------------------------------------------
@@ -133,17 +154,18 @@ int MessageQueueEnqueue(MessageQueue *queue, const void *message, unsigned timeo
     if (timeout == 0) {
         written = write(queue->writeFd, message, (size_t)queue->size);
     } else {
-        struct timespec deadline = deadlineAfter(timeout);
+        TimedWait wait;
+        startWait(&wait, timeout);
         int ready;
         do {
-            ready = waitUntilReady(queue->writeFd, POLLOUT, &deadline);
+            ready = waitUntilReady(queue->writeFd, POLLOUT, &wait);
             if (ready < 0) {
                 QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR, "select return value = [%d].\n",
                             ready);
                 return -1;
             }
             written = write(queue->writeFd, message, (size_t)queue->size);
-        } while (mayWaitAgain(written, ready, &deadline));
+        } while (mayWaitAgain(written, ready, &wait));
     }
     if (written == queue->size) return 0;
     QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR,
@@ -162,10 +184,11 @@ int MessageQueueDequeue(MessageQueue *queue, void *buffer, unsigned timeout) {
     if (timeout == 0) {
         got = read(queue->readFd, buffer, (size_t)queue->size);
     } else {
-        struct timespec deadline = deadlineAfter(timeout);
+        TimedWait wait;
+        startWait(&wait, timeout);
         int ready;
         do {
-            ready = waitUntilReady(queue->readFd, POLLIN, &deadline);
+            ready = waitUntilReady(queue->readFd, POLLIN, &wait);
             QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_DEBUG, "select ret[%d].\n", ready);
             if (ready < 0) {
                 QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR, "select return value = [%d].\n",
@@ -173,7 +196,7 @@ int MessageQueueDequeue(MessageQueue *queue, void *buffer, unsigned timeout) {
                 return -1;
             }
             got = read(queue->readFd, buffer, (size_t)queue->size);
-        } while (mayWaitAgain(got, ready, &deadline));
+        } while (mayWaitAgain(got, ready, &wait));
     }
     if (got == queue->size) return queue->size;
     QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR, "strerror: %s\n", strerror(errno));
