@@ -16,9 +16,21 @@ extern "C" {
 #define DUNMARR_EXPORT
 #endif
 
-/* Starts a detached thread that runs entry(argument); the thread is named
- * `taskName` (cut to the kernel's 15 characters).  Returns 0 once the thread
- * runs, or -1 with one line on standard error if it cannot start. */
+/*
+ * Starts a detached thread that calls entry(argument); entry's result is
+ * ignored and the thread ends when entry returns.
+ *
+ * The thread carries the kernel name `taskName`, cut to its first 15
+ * characters (as ps and /proc/<pid>/task/<tid>/comm show it).  The name is
+ * copied: the caller keeps ownership of the text.  A null `taskName` leaves
+ * the name the thread inherits from its creator.  `argument` is passed
+ * through untouched and must stay valid for as long as entry uses it.
+ *
+ * Returns 0 once the new thread runs under its name (entry may not have been
+ * entered yet).  Returns -1, having printed one line on standard error, when
+ * the thread cannot start (e.g. the process or user thread limit is reached)
+ * or when `entry` is null.  Safe to call from any thread.
+ */
 DUNMARR_EXPORT int ThreadTaskCreateAdvanced(const char *taskName, int (*entry)(void *), void *argument);
 
 #ifdef __cplusplus

@@ -1,7 +1,22 @@
 /*
- * trevant.h - the monitor library (libtrevant.so.1).  At start-up it
- * registers the module "monitor", prints its self-test lines and starts the
- * FTP server (libosprel's ServerMain) on a task thread of its own.
+ * trevant.h - the monitor library (libtrevant.so.1).
+ *
+ * At start-up the library registers the module "monitor" (tag "5325", log
+ * type 2) with libquillon, prints its banner and self-test lines, and starts
+ * the FTP server (libosprel's ServerMain) on a task thread of its own named
+ * "MonitorFTPServerTask" (libdunmarr), with the fixed command line
+ *
+ *     monitor.elf -c 3456 -d 34567
+ *
+ * i.e. control port 3456 and passive data ports from 34567.  The server's
+ * other settings (served directory, listen address, credentials) come from
+ * the OSPREL_FTP_* environment, read when the task starts.  The task runs
+ * as long as the server does; there is no call to stop it.
+ *
+ * Every line goes through libquillon on standard output; the banner is
+ * printed directly.  libtrevant needs libquillon, libosprel, libdunmarr and
+ * the POSIX threads library, and finds them in its own build or install
+ * directory.
  *
  * This header is valid C and C++.
  */
@@ -18,14 +33,33 @@ extern "C" {
 #define TREVANT_EXPORT
 #endif
 
-/* The index libquillon gave the "monitor" module; 0 before InitMonitor, -1 if
- * registration failed. */
+/* The index libquillon gave the "monitor" module: 0 before InitMonitor, -1
+ * if registration failed (the lines then carry no module name).  Written by
+ * log_monitor_init; read it only after InitMonitor has returned. */
 TREVANT_EXPORT extern int g_moduleMonitorNO;
 
-/* Start-up: registers, self-tests, starts the server task, then pauses 6 s
- * (a signal may cut the pause short).  Call once.  Returns 0. */
+/*
+ * Start-up, in order: log_monitor_init, the build-time line, then
+ * MonitorThreadCreate, then "InitMonitor." at Debug level.  Blocks the
+ * calling thread for about 6 seconds (see MonitorThreadCreate).  Call it
+ * once, from the host's start-up thread: each call registers another module
+ * row and starts another server task, which cannot bind the same port.
+ * Always returns 0.
+ */
 TREVANT_EXPORT int InitMonitor(void);
+
+/* Registers "monitor", stores the index in g_moduleMonitorNO, prints a line
+ * of 42 '=' and one self-test line per level (Fatal to Debug, codes 117-122).
+ * Always returns 0. */
 TREVANT_EXPORT int log_monitor_init(void);
+
+/*
+ * Starts the server task thread and then sleeps 6 seconds in one sleep()
+ * call, which gives the server time to listen before the host goes on.  A
+ * signal delivered to the calling thread during the pause ends it early; it
+ * is not resumed.  If the thread cannot start, libdunmarr says so on standard
+ * error and the pause happens all the same.  Always returns 0.
+ */
 TREVANT_EXPORT int MonitorThreadCreate(void);
 
 #ifdef __cplusplus
