@@ -1,0 +1,225 @@
+"""Runs osprel_host (ServerMain with the monitor's command line) in this
+process's private network namespace, and talks to it.
+
+The host program comes from OSPREL_HOST.  Each server's standard output must
+stay empty for its whole life, and its standard error must carry no
+sanitizer report."""
+
+import ftplib
+import hashlib
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+HOST_PROGRAM = os.environ.get("OSPREL_HOST", "")
+CONTROL_PORT = 3456
+FIRST_PASSIVE_PORT = 34567
+PASSIVE_PORTS = range(FIRST_PASSIVE_PORT, FIRST_PASSIVE_PORT + 64)
+ADDRESS = "127.0.0.1"
+SANITIZER_MARKS = ("Sanitizer", "runtime error", "LeakSanitizer")
+
+# Connections a test opened, closed after it whatever happened.
+_opened = []
+
+
+class Server:
+    """One osprel_host process serving `root`."""
+
+    def __init__(self, root, env=None, args=None):
+        self.root = root
+        self.env = env or {}
+        self.args = args or ["monitor.elf", "-c", str(CONTROL_PORT), "-d", str(FIRST_PASSIVE_PORT)]
+        self.process = None
+
+    def start(self):
+        environment = {k: v for k, v in os.environ.items() if not k.startswith("OSPREL_FTP_")}
+        environment["OSPREL_FTP_ROOT"] = self.root
+        environment.update(self.env)
+        self.out = tempfile.TemporaryFile()
+        self.err = tempfile.TemporaryFile()
+        # argv[0] is the monitor's "monitor.elf", not the program's path.
+        self.process = subprocess.Popen(self.args, executable=HOST_PROGRAM, stdin=subprocess.DEVNULL,
+                                        stdout=self.out, stderr=self.err, env=environment)
+        deadline = time.monotonic() + 30
+        while "osprel: serving" not in self.stderr():
+            if self.process.poll() is not None:
+                raise AssertionError("server exited with %s: %s" % (self.process.returncode, self.stderr()))
+            if time.monotonic() > deadline:
+                raise AssertionError("server did not start: " + self.stderr())
+            time.sleep(0.02)
+
+    def stderr(self):
+        self.err.seek(0)
+        return self.err.read().decode(errors="replace")
+
+    def stdout(self):
+        self.out.seek(0)
+        return self.out.read()
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        """Stops the server; returns what went wrong during its life."""
+        problems = []
+        if self.alive():
+            self.process.kill()
+            self.process.wait()
+        else:
+            problems.append("server died with status %s" % self.process.returncode)
+        if self.stdout():
+            problems.append("server wrote on standard output: %r" % self.stdout()[:200])
+        if any(mark in self.stderr() for mark in SANITIZER_MARKS):
+            problems.append("sanitizer report:\n" + self.stderr())
+        return problems
+
+
+class Control:
+    """A raw control connection: exact bytes out, exact replies in."""
+
+    def __init__(self, source=None, timeout=15):
+        self.sock = socket.create_connection((ADDRESS, CONTROL_PORT), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
+        self.file = self.sock.makefile("rb")
+        _opened.append(self)
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
+
+    def send(self, data):
+        if isinstance(data, str):
+            data = data.encode()
+        self.sock.sendall(data)
+
+    def reply(self):
+        """One whole reply, multi-line or not, as the bytes sent (decoded)."""
+        first = self.file.readline()
+        if not first:
+            raise EOFError("control connection closed")
+        text = first
+        if len(first) >= 4 and first[3:4] == b"-":
+            end = first[:3] + b" "
+            while True:
+                line = self.file.readline()
+                if not line:
+                    raise EOFError("control connection closed inside a reply")
+                text += line
+                if line.startswith(end):
+                    break
+        return text.decode("utf-8", errors="surrogateescape")
+
+    def command(self, line):
+        self.send(line + "\r\n" if isinstance(line, str) else line + b"\r\n")
+        return self.reply()
+
+    def login(self, user="anonymous", password="guest"):
+        assert self.reply().startswith("220 ")
+        assert self.command("USER " + user).startswith("331 ")
+        reply = self.command("PASS " + password)
+        assert reply == "230 Login successful.\r\n", reply
+
+    def closed_by_server(self):
+        """True when the server closed the connection (EOF, nothing more)."""
+        try:
+            return self.file.read() == b""
+        except ConnectionResetError:
+            return True
+
+    def passive(self):
+        """PASV; returns the port."""
+        reply = self.command("PASV")
+        assert reply.startswith("227 "), reply
+        numbers = reply[reply.index("(") + 1:reply.index(")")].split(",")
+        return int(numbers[4]) * 256 + int(numbers[5])
+
+
+def connect_data(port, source=None):
+    """A data connection to a passive port, from `source` if given."""
+    sock = socket.create_connection((ADDRESS, port), timeout=15, source_address=(source, 0) if source else None)
+    _opened.append(sock)
+    return sock
+
+
+def ftp_client(user="anonymous", password="guest", login=True):
+    client = ftplib.FTP(timeout=20)
+    _opened.append(client)
+    client.connect(ADDRESS, CONTROL_PORT)
+    if login:
+        client.login(user, password)
+    return client
+
+
+def retrieve(client, name, rest=None):
+    chunks = []
+    client.retrbinary("RETR " + name, chunks.append, rest=rest)
+    return b"".join(chunks)
+
+
+def store(client, name, data, command="STOR", rest=None):
+    import io
+    client.storbinary("%s %s" % (command, name), io.BytesIO(data), rest=rest)
+
+
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def file_digest(path):
+    with open(path, "rb") as handle:
+        return hashlib.sha256(handle.read()).hexdigest()
+
+
+def read_file(path):
+    with open(path, "rb") as handle:
+        return handle.read()
+
+
+def write_file(path, data, mtime=None, mode=0o644):
+    with open(path, "wb") as handle:
+        handle.write(data)
+    os.chmod(path, mode)
+    if mtime is not None:
+        os.utime(path, (mtime, mtime))
+
+
+class ServerTestCase(unittest.TestCase):
+    """A server per test class, over a fresh root that populate() fills."""
+
+    server_env = {}
+
+    @classmethod
+    def populate(cls, root):
+        pass
+
+    @classmethod
+    def setUpClass(cls):
+        if not HOST_PROGRAM:
+            raise unittest.SkipTest("OSPREL_HOST is not set")
+        cls.base = tempfile.mkdtemp(prefix="osprel-e2e-")
+        cls.root = os.path.join(cls.base, "root")
+        os.mkdir(cls.root)
+        cls.populate(cls.root)
+        cls.server = Server(cls.root, cls.server_env)
+        cls.server.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        problems = cls.server.stop()
+        shutil.rmtree(cls.base, ignore_errors=True)
+        if problems:
+            raise AssertionError("; ".join(problems))
+
+    def setUp(self):
+        self.assertTrue(self.server.alive(), "server died: " + self.server.stderr())
+
+    def tearDown(self):
+        while _opened:
+            _opened.pop().close()
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)

@@ -1,0 +1,119 @@
+"""Many sessions at once: checksummed data, and no session held up by a
+slow or vanished one."""
+
+import hashlib
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ftpharness import (Control, ServerTestCase, connect_data, ftp_client, retrieve, store,  # noqa: E402
+                        digest, file_digest, write_file, CONTROL_PORT)
+
+SESSIONS = 16
+
+
+class Concurrency(ServerTestCase):
+    @classmethod
+    def populate(cls, root):
+        cls.files = {}
+        for index in range(SESSIONS):
+            data = os.urandom((256 << 10) + index * 4099)
+            cls.files["file-%02d.bin" % index] = data
+            write_file(os.path.join(root, "file-%02d.bin" % index), data)
+
+    def run_together(self, work, count=SESSIONS):
+        """Runs work(index) on `count` threads at once; returns the failures."""
+        failures = []
+        start = threading.Barrier(count)
+
+        def runner(index):
+            try:
+                start.wait()
+                work(index)
+            except Exception as error:  # reported below, with the index
+                failures.append("%d: %r" % (index, error))
+
+        threads = [threading.Thread(target=runner, args=(index,)) for index in range(count)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(120)
+        return failures
+
+    def test_16_sessions_download_and_upload_at_once(self):
+        def work(index):
+            client = ftp_client()
+            client.set_pasv(index % 2 == 0)  # half of them active
+            for name, data in sorted(self.files.items()):
+                if int(name[5:7]) % 4 == index % 4:
+                    assert digest(retrieve(client, name)) == digest(data), name
+            mine = self.files["file-%02d.bin" % index][::-1]
+            store(client, "up-%02d.bin" % index, mine)
+            assert digest(retrieve(client, "up-%02d.bin" % index)) == digest(mine)
+            client.quit()
+
+        self.assertEqual(self.run_together(work), [])
+        for index in range(SESSIONS):
+            self.assertEqual(file_digest(self.path("up-%02d.bin" % index)),
+                             digest(self.files["file-%02d.bin" % index][::-1]))
+
+    def test_16_curl_downloads_at_once(self):
+        results = {}
+
+        def work(index):
+            name = "file-%02d.bin" % index
+            result = subprocess.run(["curl", "--silent", "--max-time", "60",
+                                     "ftp://127.0.0.1:%d/%s" % (CONTROL_PORT, name)], capture_output=True)
+            results[index] = (result.returncode, hashlib.sha256(result.stdout).hexdigest())
+
+        self.assertEqual(self.run_together(work), [])
+        for index in range(SESSIONS):
+            self.assertEqual(results[index], (0, digest(self.files["file-%02d.bin" % index])))
+
+    def test_a_stalled_client_holds_up_nobody(self):
+        # One client starts a big download and stops reading; another
+        # connected and went silent; a third vanished mid-upload.
+        big = self.path("big.bin")
+        with open(big, "wb") as handle:
+            handle.truncate(1 << 30)
+        stalled = Control()
+        stalled.login()
+        port = stalled.passive()
+        stalled_data = connect_data(port)
+        stalled_data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        self.assertEqual(stalled.command("RETR big.bin")[:4], "150 ")
+        silent = Control()
+        silent.reply()
+        vanished = Control()
+        vanished.login()
+        port = vanished.passive()
+        vanished_data = connect_data(port)
+        vanished.command("STOR vanished.bin")
+        vanished_data.sendall(b"v" * 50000)
+        vanished.sock.close()
+        vanished_data.close()
+
+        started = time.monotonic()
+
+        def work(index):
+            client = ftp_client()
+            name = "file-%02d.bin" % index
+            assert digest(retrieve(client, name)) == digest(self.files[name])
+            client.quit()
+
+        self.assertEqual(self.run_together(work, 8), [])
+        self.assertLess(time.monotonic() - started, 30)
+        # The stalled one is still there and can still abort.
+        stalled.sock.sendall(b"ABOR\r\n")
+        self.assertEqual(stalled.reply(), "426 Connection closed; transfer aborted.\r\n")
+        self.assertEqual(stalled.reply(), "226 Abort successful.\r\n")
+        os.unlink(big)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,343 @@
+"""Security: paths kept inside the root, no bounce, no stolen data
+connection, bounded lines, login rules, read-only mode and the limits."""
+
+import ftplib
+import os
+import socket
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ftpharness import (Control, connect_data, ServerTestCase, ftp_client, retrieve, store, read_file,  # noqa: E402
+                        write_file, PASSIVE_PORTS, FIRST_PASSIVE_PORT)
+
+
+class PathEscapes(ServerTestCase):
+    """<base>/outside/secret must stay out of reach of <base>/root."""
+
+    @classmethod
+    def populate(cls, root):
+        outside = os.path.join(os.path.dirname(root), "outside")
+        os.mkdir(outside)
+        write_file(os.path.join(outside, "secret"), b"secret")
+        write_file(os.path.join(root, "inside.txt"), b"inside")
+        os.mkdir(os.path.join(root, "dir"))
+        os.symlink(os.path.join(outside, "secret"), os.path.join(root, "escape-abs"))
+        os.symlink("../outside/secret", os.path.join(root, "escape-rel"))
+        os.symlink("../outside", os.path.join(root, "escape-dir"))
+        os.symlink("/", os.path.join(root, "slash"))
+        os.symlink("inside.txt", os.path.join(root, "fine"))
+
+    def outside(self, *parts):
+        return os.path.join(self.base, "outside", *parts)
+
+    def test_downloads_cannot_leave_the_root(self):
+        client = ftp_client()
+        for name in ("../outside/secret", "/../outside/secret", "dir/../../outside/secret",
+                     self.outside("secret"), "escape-abs", "escape-rel", "escape-dir/secret",
+                     "slash" + self.outside("secret"), "..\\outside\\secret", "....//outside/secret"):
+            with self.assertRaises(ftplib.error_perm, msg=name) as refused:
+                retrieve(client, name)
+            self.assertEqual(str(refused.exception), "550 Failed to open file.", name)
+        # A link that stays inside is followed.
+        self.assertEqual(retrieve(client, "fine"), b"inside")
+        self.assertEqual(retrieve(client, "dir/../../../inside.txt"), b"inside")
+        client.quit()
+
+    def test_directories_cannot_leave_the_root(self):
+        control = Control()
+        control.login()
+        self.assertEqual(control.command("CWD .."), "250 Directory successfully changed.\r\n")
+        self.assertEqual(control.command("PWD"), '257 "/" is the current directory\r\n')
+        self.assertEqual(control.command("CWD ../../.."), "250 Directory successfully changed.\r\n")
+        self.assertEqual(control.command("SIZE inside.txt"), "213 6\r\n")
+        self.assertEqual(control.command("CWD escape-dir"), "550 Failed to change directory.\r\n")
+        self.assertEqual(control.command("SIZE ../outside/secret"), "550 Could not get file size.\r\n")
+        self.assertEqual(control.command("SIZE escape-dir/secret"), "550 Could not get file size.\r\n")
+        self.assertEqual(control.command("MLST escape-dir/secret"), "550 Could not list.\r\n")
+        self.assertEqual(control.command("STAT escape-dir"), "550 Could not list.\r\n")
+        client = ftp_client()
+        with self.assertRaises(ftplib.error_perm):
+            client.nlst("escape-dir")
+        with self.assertRaises(ftplib.error_perm):
+            client.nlst("../outside")
+        client.quit()
+
+    def test_changes_cannot_leave_the_root(self):
+        client = ftp_client()
+        store(client, "../planted", b"x")  # lands in the root as /planted
+        self.assertEqual(read_file(self.path("planted")), b"x")
+        for name in ("../outside/planted", "escape-dir/planted", "slash/tmp/planted", self.outside("planted")):
+            with self.assertRaises(ftplib.error_perm, msg=name):
+                store(client, name, b"x")
+        # Storing onto a link replaces nothing outside.
+        with self.assertRaises(ftplib.error_perm):
+            store(client, "escape-abs", b"overwritten")
+        self.assertEqual(read_file(self.outside("secret")), b"secret")
+        with self.assertRaises(ftplib.error_perm):
+            client.delete("escape-dir/secret")
+        with self.assertRaises(ftplib.error_perm):
+            client.rename("escape-dir/secret", "stolen")
+        with self.assertRaises(ftplib.error_perm):
+            client.mkd("escape-dir/made")
+        self.assertEqual(client.mkd("../../made"), "/made")
+        self.assertTrue(os.path.isdir(self.path("made")))
+        client.rename("planted", "../moved")
+        self.assertTrue(os.path.exists(self.path("moved")))
+        # Deleting a link removes the link, not what it points at.
+        client.delete("escape-rel")
+        self.assertFalse(os.path.lexists(self.path("escape-rel")))
+        client.quit()
+        self.assertEqual(os.listdir(self.outside()), ["secret"])
+        self.assertEqual(read_file(self.outside("secret")), b"secret")
+
+    def test_special_files_are_not_opened(self):
+        os.mkfifo(self.path("fifo"))
+        client = ftp_client()
+        with self.assertRaises(ftplib.error_perm) as refused:
+            retrieve(client, "fifo")
+        self.assertEqual(str(refused.exception), "550 Failed to open file.")
+        with self.assertRaises(ftplib.error_perm) as refused:
+            store(client, "fifo", b"x")
+        self.assertEqual(str(refused.exception), "553 Could not create file.")
+        self.assertEqual(client.sendcmd("NOOP"), "200 NOOP ok.")
+        client.quit()
+        os.unlink(self.path("fifo"))
+
+
+class DataConnectionTheft(ServerTestCase):
+    @classmethod
+    def populate(cls, root):
+        write_file(os.path.join(root, "data.txt"), b"for the client only")
+
+    def test_port_and_eprt_only_to_the_client_and_never_below_1024(self):
+        control = Control()
+        control.login()
+        other_host = "504 Data connections go only to the client's own address.\r\n"
+        low_port = "504 Data connections to ports below 1024 are refused.\r\n"
+        self.assertEqual(control.command("PORT 127,0,0,2,39,16"), other_host)
+        self.assertEqual(control.command("PORT 192,168,1,10,39,16"), other_host)
+        self.assertEqual(control.command("PORT 10,0,0,1,39,16"), other_host)
+        self.assertEqual(control.command("PORT 127,0,0,1,0,21"), low_port)
+        self.assertEqual(control.command("PORT 127,0,0,1,3,255"), low_port)
+        self.assertEqual(control.command("EPRT |1|127.0.0.2|10000|"), other_host)
+        self.assertEqual(control.command("EPRT |2|::1|10000|"), other_host)
+        self.assertEqual(control.command("EPRT |1|127.0.0.1|25|"), low_port)
+        # Refused targets leave nothing set up.
+        self.assertEqual(control.command("RETR data.txt"), "425 Use PORT or PASV first.\r\n")
+        self.assertEqual(control.command("PORT 127,0,0,1,4,0"), "200 PORT command successful.\r\n")
+        self.assertEqual(control.command("EPRT |1|127.0.0.1|1024|"), "200 PORT command successful.\r\n")
+
+    def test_foreign_passive_connection_is_dropped_and_the_client_still_served(self):
+        control = Control()
+        control.login()
+        port = control.passive()
+        # A thief on another address gets there first and is dropped.
+        thief = connect_data(port, "127.0.0.2")
+        time.sleep(0.2)
+        self.assertEqual(thief.recv(100), b"")
+        data = connect_data(port)
+        self.assertEqual(control.command("RETR data.txt")[:4], "150 ")
+        self.assertEqual(data.makefile("rb").read(), b"for the client only")
+        self.assertEqual(control.reply(), "226 Transfer complete.\r\n")
+
+    def test_foreign_connection_during_the_transfer_command(self):
+        control = Control()
+        control.login()
+        port = control.passive()
+        self.assertEqual(control.command("RETR data.txt")[:4], "150 ")
+        thief = connect_data(port, "127.0.0.3")
+        self.assertEqual(thief.recv(100), b"")
+        data = connect_data(port)
+        self.assertEqual(data.makefile("rb").read(), b"for the client only")
+        self.assertEqual(control.reply(), "226 Transfer complete.\r\n")
+
+
+class CommandLines(ServerTestCase):
+    def test_overlong_lines_are_refused_and_the_session_goes_on(self):
+        control = Control()
+        control.login()
+        exact = "NOOP " + "x" * (4096 - 5)
+        self.assertEqual(control.command(exact), "200 NOOP ok.\r\n")
+        self.assertEqual(control.command(exact + "y"), "500 Command line too long.\r\n")
+        # A megabyte-long line, sent in pieces.
+        control.send("CWD ")
+        for _ in range(64):
+            control.send("z" * 16384)
+        self.assertEqual(control.command(""), "500 Command line too long.\r\n")
+        self.assertEqual(control.command("PWD"), '257 "/" is the current directory\r\n')
+
+    def test_garbage_commands(self):
+        control = Control()
+        control.reply()
+        for garbage in (b"", b"\x00\x01\x02", b"\xff\xfe\xfd", b"GET / HTTP/1.1", b"NOOPNOOP", b"N\x00OP",
+                        b"\x80\x81\x82\x83", b"12345", b" USER x", b"\r"):
+            self.assertEqual(control.command(garbage), "500 Unknown command.\r\n", garbage)
+        self.assertEqual(control.command("NOOP"), "200 NOOP ok.\r\n")
+
+    def test_pipelined_commands_are_answered_in_order(self):
+        control = Control()
+        control.reply()
+        control.send("USER a\r\nPASS b\r\nPWD\r\nSYST\r\nQUIT\r\n")
+        self.assertEqual([control.reply() for _ in range(5)],
+                         ["331 Please specify the password.\r\n", "230 Login successful.\r\n",
+                          '257 "/" is the current directory\r\n', "215 UNIX Type: L8\r\n", "221 Goodbye.\r\n"])
+
+
+class BeforeLogin(ServerTestCase):
+    def test_only_login_and_harmless_commands_before_login(self):
+        control = Control()
+        control.reply()
+        for command in ("NOOP", "SYST", "FEAT", "AUTH TLS"):
+            self.assertNotEqual(control.command(command)[:3], "530", command)
+        for command in ("PWD", "CWD /", "LIST", "NLST", "MLSD", "MLST", "RETR x", "STOR x", "APPE x", "DELE x",
+                        "MKD x", "RMD x", "RNFR x", "RNTO x", "PASV", "EPSV", "PORT 127,0,0,1,4,0",
+                        "EPRT |1|127.0.0.1|1024|", "SIZE x", "MDTM x", "TYPE I", "MODE S", "STRU F", "REST 1",
+                        "ABOR", "STAT", "HELP", "OPTS UTF8 ON", "CLNT x", "ALLO 1", "CDUP", "XPWD"):
+            self.assertEqual(control.command(command), "530 Please login with USER and PASS.\r\n", command)
+        self.assertEqual(control.command("QUIT"), "221 Goodbye.\r\n")
+
+
+class Credentials(ServerTestCase):
+    server_env = {"OSPREL_FTP_USER": "alice", "OSPREL_FTP_PASSWORD": "s3cret pass"}
+
+    def test_only_the_configured_login(self):
+        client = ftp_client("alice", "s3cret pass")
+        self.assertEqual(client.pwd(), "/")
+        client.quit()
+        for user, password in (("anonymous", "x"), ("alice", "s3cret"), ("alice", "s3cret pass "),
+                               ("Alice", "s3cret pass"), ("alice", "")):
+            control = Control()
+            control.reply()
+            control.command("USER " + user)
+            self.assertEqual(control.command("PASS " + password), "530 Login incorrect.\r\n")
+            self.assertEqual(control.command("PWD"), "530 Please login with USER and PASS.\r\n")
+            control.close()
+
+    def test_failed_logins_are_delayed_and_the_third_closes(self):
+        control = Control()
+        control.reply()
+        started = time.monotonic()
+        for attempt in range(3):
+            control.command("USER alice")
+            before = time.monotonic()
+            self.assertEqual(control.command("PASS wrong"), "530 Login incorrect.\r\n")
+            self.assertGreaterEqual(time.monotonic() - before, 0.9)
+        self.assertTrue(control.closed_by_server())
+        self.assertLess(time.monotonic() - started, 10)
+        # Others are not held up meanwhile, and a new session may log in.
+        client = ftp_client("alice", "s3cret pass")
+        client.quit()
+
+    def test_a_delayed_failure_holds_up_no_other_session(self):
+        slow = Control()
+        slow.reply()
+        slow.command("USER alice")
+        slow.send("PASS wrong\r\n")
+        started = time.monotonic()
+        client = ftp_client("alice", "s3cret pass")
+        client.quit()
+        self.assertLess(time.monotonic() - started, 0.8)
+        self.assertEqual(slow.reply(), "530 Login incorrect.\r\n")
+
+
+class ReadOnly(ServerTestCase):
+    server_env = {"OSPREL_FTP_READONLY": "1"}
+
+    @classmethod
+    def populate(cls, root):
+        write_file(os.path.join(root, "keep.txt"), b"keep", 946684800)
+        os.mkdir(os.path.join(root, "dir"))
+
+    def test_every_change_is_refused(self):
+        control = Control()
+        control.login()
+        port = control.passive()
+        for command in ("STOR new", "APPE keep.txt", "DELE keep.txt", "MKD new", "XMKD new", "RMD dir",
+                        "XRMD dir", "RNFR keep.txt", "RNTO x"):
+            self.assertEqual(control.command(command), "550 Permission denied.\r\n", command)
+        self.assertEqual(sorted(os.listdir(self.root)), ["dir", "keep.txt"])
+        self.assertEqual(read_file(self.path("keep.txt")), b"keep")
+        data = connect_data(port)
+        self.assertEqual(control.command("RETR keep.txt")[:4], "150 ")
+        self.assertEqual(data.makefile("rb").read(), b"keep")
+        self.assertEqual(control.reply(), "226 Transfer complete.\r\n")
+        self.assertEqual(control.command("MLST keep.txt"),
+                         "250-Listing /keep.txt\r\n type=file;size=4;modify=20000101000000;perm=r; /keep.txt\r\n"
+                         "250 End\r\n")
+        self.assertIn(" Read-only\r\n", control.command("STAT"))
+
+
+class Limits(ServerTestCase):
+    def test_at_most_64_sessions(self):
+        sessions = []
+        for _ in range(64):
+            control = Control()
+            self.assertEqual(control.reply(), "220 osprel FTP server ready.\r\n")
+            sessions.append(control)
+        refused = Control()
+        self.assertEqual(refused.file.read(), b"421 Too many sessions, try later.\r\n")
+        sessions.pop().command("QUIT")
+        time.sleep(0.2)
+        control = Control()
+        self.assertEqual(control.reply(), "220 osprel FTP server ready.\r\n")
+        sessions.append(control)
+        for control in sessions:
+            control.close()
+
+    def test_full_passive_range_answers_425(self):
+        holders = []
+        try:
+            for port in list(PASSIVE_PORTS)[:-1]:
+                holder = socket.socket()
+                # Ports of earlier tests may linger in TIME_WAIT.
+                holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                holder.bind(("127.0.0.1", port))
+                holder.listen(1)
+                holders.append(holder)
+            first = Control()
+            first.login()
+            self.assertEqual(first.passive(), FIRST_PASSIVE_PORT + 63)
+            second = Control()
+            second.login()
+            self.assertEqual(second.command("PASV"), "425 No passive port free, try later.\r\n")
+            self.assertEqual(second.command("EPSV"), "425 No passive port free, try later.\r\n")
+            first.close()
+            time.sleep(0.2)
+            self.assertEqual(second.passive(), FIRST_PASSIVE_PORT + 63)
+        finally:
+            for holder in holders:
+                holder.close()
+
+
+class TimeOuts(ServerTestCase):
+    server_env = {"OSPREL_FTP_IDLE_TIMEOUT": "2", "OSPREL_FTP_PASSIVE_TIMEOUT": "1"}
+
+    def test_idle_session_is_closed(self):
+        control = Control()
+        control.login()
+        started = time.monotonic()
+        self.assertEqual(control.reply(), "421 Timeout.\r\n")
+        self.assertTrue(control.closed_by_server())
+        self.assertGreaterEqual(time.monotonic() - started, 1.5)
+
+    def test_unused_passive_listener_is_closed(self):
+        control = Control()
+        control.login()
+        port = control.passive()
+        time.sleep(1.5)
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.assertEqual(control.command("LIST"), "425 Use PORT or PASV first.\r\n")
+
+    def test_passive_connection_never_made_during_the_transfer_command(self):
+        control = Control()
+        control.login()
+        control.passive()
+        self.assertEqual(control.command("LIST")[:4], "150 ")
+        self.assertEqual(control.reply(), "425 Failed to establish connection.\r\n")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
