@@ -21,12 +21,14 @@
  * and Debug, which this build does not print.
  *
  * Time-outs are unsigned counts of microseconds; 0 means do not wait.  A
- * wait is not cut short by signals.
+ * wait is not cut short by signals, and a call woken for room or a message
+ * that another thread took first waits on for the rest of its time-out.
  *
  * Threads: no locks are taken; the queue relies on the pipe's atomic writes.
- * Any number of threads may enqueue and dequeue on one queue at once, and
- * every message comes out whole, byte for byte, and in the order it went in.
- * Deleting a queue must not overlap any other call on it.
+ * Any number of threads may enqueue and dequeue on one queue at once.  Every
+ * message comes out whole, byte for byte, and the messages of each producer
+ * in the order it enqueued them.  Deleting a queue must not overlap any other
+ * call on it.
  *
  * Descriptors: both ends of the pipe are inherited by child processes (no
  * close-on-exec).  Descriptor numbers of 1024 and above work like any other.
@@ -68,10 +70,13 @@ CARROWEN_EXPORT int log_message_init(void);
 /*
  * Creates a queue for messages of `size` bytes, 0 to PIPE_BUF (4096): a
  * larger message could enter the pipe in part and break the boundaries.  The
- * queue holds as many messages as the pipe's buffer does (a 64 KiB pipe holds
- * 16 * floor(4096 / size) of them).  A queue of size 0 passes zero-byte
- * messages: every enqueue and dequeue returns 0 and its descriptor never
- * becomes readable.
+ * queue holds as many messages as the pipe's buffer does: the buffer is made
+ * of 4096-byte pages, a message never straddles two, and a 64 KiB pipe holds
+ * 16 * floor(4096 / size) messages.  Room comes back a page at a time, so a
+ * full queue takes messages again once a page's worth has been dequeued.
+ * A queue of size 0 passes zero-byte messages: every enqueue and dequeue
+ * returns 0 (a timed dequeue after waiting out its time-out) and its
+ * descriptor never becomes readable.
  * Returns the queue, or null after logging why: a size out of range, no
  * memory, or no descriptors for the pipe.
  */

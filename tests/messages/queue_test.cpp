@@ -20,6 +20,8 @@
 #include "carrowen.h"
 #include "message_lines.h"
 
+extern "C" int typicalRoadFromC(const char record[64], char received[64]);
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -122,6 +124,15 @@ TEST(MessageQueueRoundTrip, ThroughTheDescriptorInAPollLoop) {
     producer.join();
     EXPECT_EQ(kCount, received);
     EXPECT_FALSE(readable(fd, 0));
+    EXPECT_EQ("", out.take());
+}
+
+TEST(MessageQueueRoundTrip, TheTypicalRoadFromC) {
+    CapturedFd out(1);
+    std::string sent = record(6, 6, 64);
+    char received[64] = {};
+    EXPECT_EQ(64, typicalRoadFromC(sent.data(), received));
+    EXPECT_EQ(sent, std::string(received, sizeof received));
     EXPECT_EQ("", out.take());
 }
 
