@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all build test sanitize asan tsan fuzz bench clean dist run install package
+.PHONY: all build test sanitize asan tsan fuzz bench clean dist-build run install package
 
 all: build
 
@@ -54,21 +54,21 @@ fuzz:
 # Options go in RUN_ARGS, e.g. make run RUN_ARGS="-p 4 -i 10".
 DIST = build-dist
 RUN_ARGS ?=
-dist:
+dist-build:
 	@scripts/install-deps.sh build
 	cmake -S . -B $(DIST) -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF
 	cmake --build $(DIST) -j $(JOBS)
 
-run: dist
+run: dist-build
 	$(DIST)/examples/quillon-demo $(RUN_ARGS)
 
 # Installs the libraries, headers, pkg-config and CMake files and
 # quillon-demo under PREFIX (default /usr/local).
 PREFIX ?= /usr/local
-install: dist
+install: dist-build
 	cmake --install $(DIST) --prefix $(PREFIX)
 	@if [ "$$(id -u)" = 0 ]; then ldconfig; fi
 
 # build-dist/quillon_<version>_amd64.deb
-package: dist
+package: dist-build
 	cd $(DIST) && cpack -G DEB
