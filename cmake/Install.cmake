@@ -13,12 +13,14 @@ foreach(library quillon carrowen trevant dunmarr osprel)
   endif()
 endforeach()
 
-# The installed libtrevant finds libosprel and libdunmarr in the directory it
-# is installed in, whatever prefix `cmake --install --prefix` or a package
-# puts it under: an absolute path fixed at configure time would be wrong for
-# both.  The build tree's search path (BUILD_RPATH) is dropped on install.
+# libtrevant's run-time search path: in the build tree exactly build/src/libs;
+# installed, "$ORIGIN", so it finds libosprel and libdunmarr in the directory
+# it is installed in, whatever prefix `cmake --install --prefix` or a package
+# puts it under.  The installed path is set at install time: left to CMake,
+# the build tree's RUNPATH would be padded with an empty entry, which the
+# loader reads as the current directory.
 if(TARGET trevant)
-  set_target_properties(trevant PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set_target_properties(trevant PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${QUILLON_LIBS_DIR}")
 endif()
 
 # libcarrowen's log calls bind to libquillon without naming it (no NEEDED
@@ -30,6 +32,10 @@ endif()
 install(TARGETS ${QUILLON_INSTALLED_LIBRARIES} EXPORT quillonTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET trevant)
+  install(CODE "file(RPATH_SET FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:trevant>\"
+                                NEW_RPATH \"\\\$ORIGIN\")")
+endif()
 install(FILES
         ${PROJECT_SOURCE_DIR}/include/quillon.h
         ${PROJECT_SOURCE_DIR}/include/carrowen.h
