@@ -59,15 +59,18 @@ bool Server::open(std::string *error) {
 }
 
 void Server::serve() {
+    int lastReported = 0;
     for (;;) {
         int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
+            lastReported = 0;
             startSession(fd);
             continue;
         }
         if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
-        // Out of descriptors or memory: say so, breathe, keep serving.
-        reportLine("osprel: accepting a connection failed: %s", strerror(errno));
+        // Out of descriptors or memory: say so once, breathe, keep serving.
+        if (errno != lastReported) reportLine("osprel: accepting a connection failed: %s", strerror(errno));
+        lastReported = errno;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }

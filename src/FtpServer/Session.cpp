@@ -93,7 +93,7 @@ const Session::CommandSpec Session::kCommands[] = {
 };
 
 Session::Session(ServerContext &context, int controlFd)
-    : context_(context), config_(context.config), control_(controlFd), lastCommand_(Clock::now()) {
+    : context_(context), config_(context.config), control_(controlFd), lastActivity_(Clock::now()) {
     peer_ = peerAddressOf(controlFd);
     local_ = localAddressOf(controlFd);
     int on = 1;
@@ -122,25 +122,22 @@ void Session::run() {
 }
 
 Clock::time_point Session::idleDeadline() const {
-    return lastCommand_ + std::chrono::seconds(config_.idleTimeoutSeconds);
+    return lastActivity_ + std::chrono::seconds(config_.idleTimeoutSeconds);
 }
 
 // Waits for the next command line, meanwhile accepting the client's passive
 // data connection and closing a passive listener nobody connected to in time.
 Session::Next Session::nextLine(std::string *line) {
-    if (haveDeferred_) {
-        haveDeferred_ = false;
-        if (deferredTooLong_) {
-            deferredTooLong_ = false;
-            return Next::kTooLong;
-        }
-        *line = deferred_;
-        return Next::kLine;
+    if (!deferred_.empty()) {
+        DeferredLine next = std::move(deferred_.front());
+        deferred_.pop_front();
+        *line = std::move(next.text);
+        return next.tooLong ? Next::kTooLong : Next::kLine;
     }
     for (;;) {
         ControlChannel::Read read = control_.readLine(line);
         if (read == ControlChannel::Read::kLine || read == ControlChannel::Read::kTooLong) {
-            lastCommand_ = Clock::now();
+            lastActivity_ = Clock::now();
             return read == ControlChannel::Read::kLine ? Next::kLine : Next::kTooLong;
         }
         if (read == ControlChannel::Read::kClosed) return Next::kEnd;

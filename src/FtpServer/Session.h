@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <deque>
 #include <string>
 
 #include "ControlChannel.h"
@@ -107,6 +108,7 @@ private:
     enum class Wait { kReady, kAborted, kTimedOut, kControlLost };
     Wait waitDuringTransfer(int fd, short events, Clock::time_point deadline);
     void watchControlDuringTransfer(bool *aborted, bool *lost);
+    Wait controlBetweenSlices();
     static Outcome outcomeOf(Wait wait);
     Clock::time_point idleDeadlineFromNow() const;
     int openDataConnection(Outcome *failure);
@@ -134,12 +136,17 @@ private:
     std::string renameFrom_;
     bool renamePending_ = false;
     FactSelection facts_;
-    Clock::time_point lastCommand_;
+    Clock::time_point lastActivity_;
 
-    // A command that arrived during a transfer, run once the transfer ends.
-    bool haveDeferred_ = false;
-    bool deferredTooLong_ = false;
-    std::string deferred_;
+    // Commands that arrived during a transfer, run once the transfer ends.
+    // Past kMaxDeferred the control connection is left unread until then.
+    struct DeferredLine {
+        bool tooLong;
+        std::string text;
+    };
+    static constexpr size_t kMaxDeferred = 16;
+    std::deque<DeferredLine> deferred_;
+    bool deferredFull() const { return deferred_.size() >= kMaxDeferred; }
     long long transferredBytes_ = 0;
 };
 

@@ -170,7 +170,10 @@ void Session::cmdMlst(const std::string &argument) {
         control_.reply(550, "Could not list.");
         return;
     }
-    control_.replyLines(250, "Listing " + path, {" " + mlsxFacts(entry, facts_, config_.readOnly) + path}, "End");
+    std::string facts = " ";
+    facts += mlsxFacts(entry, facts_, config_.readOnly);
+    facts += path;
+    control_.replyLines(250, "Listing " + path, {facts}, "End");
 }
 
 void Session::statListing(const std::string &argument) {

@@ -21,11 +21,11 @@ namespace osprel {
 
 namespace {
 
-// sendfile moves at most about 2 GiB a call; ask for less and loop.
-constexpr size_t kSendfileChunk = size_t{1} << 30;
-constexpr size_t kReceiveBuffer = size_t{256} << 10;
-// Receives between two looks at the control connection.
-constexpr int kReceiveBurst = 16;
+// Per call: small enough that a blocking call returns soon to look at the
+// control connection (sendfile alone would move up to about 2 GiB).
+constexpr size_t kSendfileChunk = size_t{4} << 20;
+constexpr size_t kSpliceChunk = size_t{1} << 20;
+constexpr size_t kCopyBuffer = size_t{256} << 10;
 
 int millisecondsUntil(Clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -61,12 +61,46 @@ void discardPendingSigpipe() {
     }
 }
 
+// Data sockets block for a slice of time at most: the kernel moves data
+// without waking the session for each buffer's worth, and between slices
+// the session looks at its control connection.
+void blockInSlices(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    timeval slice{0, 200000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+}
+
 bool writeAll(int fd, const char *data, size_t size) {
     while (size > 0) {
         ssize_t n = write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Moves `size` bytes from the pipe into the file.  A file system that
+// refuses splice gets them copied, and *splicing turns off for the rest.
+bool drainPipe(int pipeFd, int fileFd, size_t size, bool *splicing) {
+    while (size > 0 && *splicing) {
+        ssize_t n = splice(pipeFd, nullptr, fileFd, nullptr, size, SPLICE_F_MOVE);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
+            *splicing = false;
+            break;
+        }
+        if (n <= 0) return false;
+        size -= static_cast<size_t>(n);
+    }
+    char buffer[64 << 10];
+    while (size > 0) {
+        ssize_t n = read(pipeFd, buffer, std::min(size, sizeof buffer));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || !writeAll(fileFd, buffer, static_cast<size_t>(n))) return false;
         size -= static_cast<size_t>(n);
     }
     return true;
@@ -87,7 +121,7 @@ std::string withoutOptions(const std::string &argument) {
 }  // namespace
 
 void Session::watchControlDuringTransfer(bool *aborted, bool *lost) {
-    for (;;) {
+    while (!deferredFull()) {
         std::string line;
         ControlChannel::Read read = control_.readLine(&line);
         if (read == ControlChannel::Read::kNothing) return;
@@ -95,7 +129,7 @@ void Session::watchControlDuringTransfer(bool *aborted, bool *lost) {
             *lost = true;
             return;
         }
-        lastCommand_ = Clock::now();
+        lastActivity_ = Clock::now();
         Command command;
         bool parsed = read == ControlChannel::Read::kLine && splitCommand(line, &command);
         if (parsed && command.verb == "ABOR") {
@@ -106,10 +140,7 @@ void Session::watchControlDuringTransfer(bool *aborted, bool *lost) {
             control_.replyf(213, "Status: %lld bytes transferred.", transferredBytes_);
             continue;
         }
-        haveDeferred_ = true;
-        deferredTooLong_ = read == ControlChannel::Read::kTooLong;
-        deferred_ = line;
-        return;
+        deferred_.push_back({read == ControlChannel::Read::kTooLong, std::move(line)});
     }
 }
 
@@ -117,12 +148,12 @@ Session::Wait Session::waitDuringTransfer(int fd, short events, Clock::time_poin
     for (;;) {
         bool aborted = false;
         bool lost = false;
-        if (!haveDeferred_ && control_.hasBuffered()) watchControlDuringTransfer(&aborted, &lost);
+        if (!deferredFull() && control_.hasBuffered()) watchControlDuringTransfer(&aborted, &lost);
         if (lost || control_.broken()) return Wait::kControlLost;
         if (aborted) return Wait::kAborted;
 
-        // With a command waiting its turn the control connection is left alone.
-        pollfd fds[2] = {{fd, events, 0}, {haveDeferred_ ? -1 : control_.fd(), POLLIN, 0}};
+        // With the queue of waiting commands full the control connection is left alone.
+        pollfd fds[2] = {{fd, events, 0}, {deferredFull() ? -1 : control_.fd(), POLLIN, 0}};
         int ready = poll(fds, 2, millisecondsUntil(deadline));
         if (ready < 0 && errno != EINTR) return Wait::kControlLost;
         if (fds[1].revents != 0) {
@@ -177,19 +208,35 @@ Session::Outcome Session::sendText(int dataFd, const std::string &text) {
     return Outcome::kDone;
 }
 
+// Between blocking slices of the data transfer: what the control connection
+// says.  kReady means carry on.
+Session::Wait Session::controlBetweenSlices() {
+    bool aborted = false;
+    bool lost = false;
+    watchControlDuringTransfer(&aborted, &lost);
+    if (lost || control_.broken()) return Wait::kControlLost;
+    return aborted ? Wait::kAborted : Wait::kReady;
+}
+
 Session::Outcome Session::sendFile(int dataFd, int fileFd, off_t offset) {
+    blockInSlices(dataFd);
+    Clock::time_point stallDeadline = idleDeadlineFromNow();
     for (;;) {
-        // Looks at the control connection between chunks, so ABOR is heard
+        // Looks at the control connection between slices, so ABOR is heard
         // even when the client drains the data as fast as it comes.
-        Wait wait = waitDuringTransfer(dataFd, POLLOUT, idleDeadlineFromNow());
+        Wait wait = controlBetweenSlices();
         if (wait != Wait::kReady) return outcomeOf(wait);
         ssize_t n = sendfile(dataFd, fileFd, &offset, kSendfileChunk);
         if (n > 0) {
             transferredBytes_ += n;
+            stallDeadline = idleDeadlineFromNow();
             continue;
         }
         if (n == 0) return Outcome::kDone;
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (Clock::now() >= stallDeadline) return Outcome::kTimedOut;
+            continue;
+        }
         if (isNetworkError(errno)) {
             discardPendingSigpipe();
             return Outcome::kNetworkFailed;
@@ -198,23 +245,54 @@ Session::Outcome Session::sendFile(int dataFd, int fileFd, off_t offset) {
     }
 }
 
+// Uploads go socket -> pipe -> file with splice, so the data never passes
+// through the session's memory; where a file system refuses splice the
+// session copies instead.
 Session::Outcome Session::receiveFile(int dataFd, int fileFd) {
-    std::vector<char> buffer(kReceiveBuffer);
+    blockInSlices(dataFd);
+    int pipeFds[2] = {-1, -1};
+    bool splicing = pipe2(pipeFds, O_CLOEXEC) == 0;
+    if (splicing) fcntl(pipeFds[1], F_SETPIPE_SZ, static_cast<int>(kSpliceChunk));
+    std::vector<char> buffer;
+    Clock::time_point stallDeadline = idleDeadlineFromNow();
+    Outcome outcome = Outcome::kDone;
     for (;;) {
-        Wait wait = waitDuringTransfer(dataFd, POLLIN, idleDeadlineFromNow());
-        if (wait != Wait::kReady) return outcomeOf(wait);
-        for (int burst = 0; burst < kReceiveBurst; ++burst) {
-            ssize_t n = recv(dataFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (n == 0) return Outcome::kDone;
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-                return Outcome::kNetworkFailed;
-            }
-            if (!writeAll(fileFd, buffer.data(), static_cast<size_t>(n))) return Outcome::kLocalFailed;
-            transferredBytes_ += n;
+        Wait wait = controlBetweenSlices();
+        if (wait != Wait::kReady) {
+            outcome = outcomeOf(wait);
+            break;
         }
+        if (!splicing && buffer.empty()) buffer.resize(kCopyBuffer);
+        ssize_t n = splicing ? splice(dataFd, nullptr, pipeFds[1], nullptr, kSpliceChunk, SPLICE_F_MOVE)
+                             : recv(dataFd, buffer.data(), buffer.size(), 0);
+        if (n == 0) break;
+        if (n < 0) {
+            if (splicing && (errno == EINVAL || errno == ENOSYS)) {
+                splicing = false;
+                continue;
+            }
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+                outcome = Outcome::kNetworkFailed;
+                break;
+            }
+            if (Clock::now() >= stallDeadline) {
+                outcome = Outcome::kTimedOut;
+                break;
+            }
+            continue;
+        }
+        bool written = splicing ? drainPipe(pipeFds[0], fileFd, static_cast<size_t>(n), &splicing)
+                                : writeAll(fileFd, buffer.data(), static_cast<size_t>(n));
+        if (!written) {
+            outcome = Outcome::kLocalFailed;
+            break;
+        }
+        transferredBytes_ += n;
+        stallDeadline = idleDeadlineFromNow();
     }
+    closeDescriptor(pipeFds[0]);
+    closeDescriptor(pipeFds[1]);
+    return outcome;
 }
 
 Clock::time_point Session::idleDeadlineFromNow() const {
@@ -237,6 +315,8 @@ Session::Outcome Session::outcomeOf(Wait wait) {
 
 void Session::finishTransfer(Outcome outcome, const char *doneText) {
     data_.reset();
+    // A long transfer is activity: the idle time counts from its end.
+    lastActivity_ = Clock::now();
     switch (outcome) {
     case Outcome::kDone:
         control_.reply(226, doneText);
@@ -365,13 +445,15 @@ void Session::store(const std::string &argument, bool append) {
         return;
     }
     int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    flags |= append ? O_APPEND : (offset == 0 ? O_TRUNC : 0);
+    // No O_APPEND for APPE: splice refuses such files; the end is sought instead.
+    flags |= (append || offset > 0) ? 0 : O_TRUNC;
     int fileFd = openat(parentFd, leaf.c_str(), flags, 0666);
     close(parentFd);
     struct stat info;
     bool usable = fileFd >= 0 && fstat(fileFd, &info) == 0 && S_ISREG(info.st_mode);
     // A restarted upload replaces everything from the restart offset on.
     if (usable && offset > 0) usable = ftruncate(fileFd, offset) == 0 && lseek(fileFd, offset, SEEK_SET) == offset;
+    if (usable && append) usable = lseek(fileFd, 0, SEEK_END) >= 0;
     if (!usable) {
         if (fileFd >= 0) close(fileFd);
         control_.reply(553, "Could not create file.");

@@ -81,8 +81,8 @@ class Server:
 class Control:
     """A raw control connection: exact bytes out, exact replies in."""
 
-    def __init__(self, source=None, timeout=15):
-        self.sock = socket.create_connection((ADDRESS, CONTROL_PORT), timeout=timeout,
+    def __init__(self, source=None, timeout=15, host=ADDRESS):
+        self.sock = socket.create_connection((host, CONTROL_PORT), timeout=timeout,
                                              source_address=(source, 0) if source else None)
         self.file = self.sock.makefile("rb")
         _opened.append(self)
@@ -138,17 +138,17 @@ class Control:
         return int(numbers[4]) * 256 + int(numbers[5])
 
 
-def connect_data(port, source=None):
+def connect_data(port, source=None, host=ADDRESS):
     """A data connection to a passive port, from `source` if given."""
-    sock = socket.create_connection((ADDRESS, port), timeout=15, source_address=(source, 0) if source else None)
+    sock = socket.create_connection((host, port), timeout=15, source_address=(source, 0) if source else None)
     _opened.append(sock)
     return sock
 
 
-def ftp_client(user="anonymous", password="guest", login=True):
+def ftp_client(user="anonymous", password="guest", login=True, host=ADDRESS):
     client = ftplib.FTP(timeout=20)
     _opened.append(client)
-    client.connect(ADDRESS, CONTROL_PORT)
+    client.connect(host, CONTROL_PORT)
     if login:
         client.login(user, password)
     return client

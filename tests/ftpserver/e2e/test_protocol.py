@@ -285,6 +285,9 @@ class Transfers(ServerTestCase):
     def populate(cls, root):
         cls.payload = os.urandom(3 << 20)
         write_file(os.path.join(root, "payload.bin"), cls.payload)
+        # More than any socket buffers hold, so its download takes a while.
+        cls.pattern = bytes(range(256)) * (256 << 10)
+        write_file(os.path.join(root, "pattern.bin"), cls.pattern)
         # Sparse: 5 GiB of hole, then a tail.
         with open(os.path.join(root, "huge.bin"), "wb") as handle:
             handle.truncate(5 * GIB)
@@ -360,12 +363,7 @@ class Transfers(ServerTestCase):
         # The client does not read the data connection, so the download of
         # the 5 GiB file is still running when ABOR comes, in either form.
         for abort in (b"ABOR\r\n", b"\xff\xf4\xff\xf2ABOR\r\n"):
-            control = Control()
-            control.login()
-            port = control.passive()
-            data = connect_data(port)
-            data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-            self.assertTrue(control.command("RETR huge.bin").startswith("150 "))
+            control, data = self.stalled_download("huge.bin")
             time.sleep(0.2)
             control.sock.sendall(abort[:-1])
             control.sock.send(abort[-1:], socket.MSG_OOB)
@@ -385,19 +383,35 @@ class Transfers(ServerTestCase):
         self.assertEqual(retrieve(client, "payload.bin"), self.payload)
         client.quit()
 
-    def test_commands_during_a_transfer_wait_their_turn(self):
+    def stalled_download(self, name):
+        """A download the client does not read yet: bigger than the socket
+        buffers, it is still running."""
         control = Control()
         control.login()
         port = control.passive()
         data = connect_data(port)
-        self.assertTrue(control.command("RETR payload.bin").startswith("150 "))
-        # STAT answers at once; PWD waits for the transfer's end.
+        self.assertTrue(control.command("RETR " + name).startswith("150 "))
+        return control, data
+
+    def test_commands_during_a_transfer_wait_their_turn(self):
+        control, data = self.stalled_download("pattern.bin")
+        # STAT answers at once; PWD and SYST wait for the transfer's end.
         self.assertRegex(control.command("STAT"), r"^213 Status: \d+ bytes transferred\.\r\n$")
-        control.send("PWD\r\n")
+        control.send("PWD\r\nSYST\r\n")
         received = data.makefile("rb").read()
-        self.assertEqual(received, self.payload)
+        self.assertEqual(received, self.pattern)
         self.assertEqual(control.reply(), "226 Transfer complete.\r\n")
         self.assertEqual(control.reply(), '257 "/" is the current directory\r\n')
+        self.assertEqual(control.reply(), "215 UNIX Type: L8\r\n")
+
+    def test_abor_after_waiting_commands(self):
+        control, data = self.stalled_download("huge.bin")
+        control.send("PWD\r\n" + "x" * 5000 + "\r\nABOR\r\n")
+        self.assertEqual(control.reply(), "426 Connection closed; transfer aborted.\r\n")
+        self.assertEqual(control.reply(), "226 Abort successful.\r\n")
+        self.assertEqual(control.reply(), '257 "/" is the current directory\r\n')
+        self.assertEqual(control.reply(), "500 Command line too long.\r\n")
+        self.assertEqual(control.command("NOOP"), "200 NOOP ok.\r\n")
 
     def test_client_vanishing_mid_transfer_leaves_the_server_serving(self):
         for command in ("RETR huge.bin", "STOR vanishing.bin"):

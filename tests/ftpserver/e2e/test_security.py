@@ -314,6 +314,11 @@ class Limits(ServerTestCase):
 class TimeOuts(ServerTestCase):
     server_env = {"OSPREL_FTP_IDLE_TIMEOUT": "2", "OSPREL_FTP_PASSIVE_TIMEOUT": "1"}
 
+    @classmethod
+    def populate(cls, root):
+        with open(os.path.join(root, "big.bin"), "wb") as handle:
+            handle.truncate(1 << 30)
+
     def test_idle_session_is_closed(self):
         control = Control()
         control.login()
@@ -321,6 +326,20 @@ class TimeOuts(ServerTestCase):
         self.assertEqual(control.reply(), "421 Timeout.\r\n")
         self.assertTrue(control.closed_by_server())
         self.assertGreaterEqual(time.monotonic() - started, 1.5)
+
+    def test_stalled_data_connection_times_out_and_the_session_goes_on(self):
+        control = Control()
+        control.login()
+        port = control.passive()
+        data = connect_data(port)
+        started = time.monotonic()
+        self.assertEqual(control.command("RETR big.bin")[:4], "150 ")
+        # The client never reads: after the idle time without progress the
+        # transfer gives up, and the idle time starts again from there.
+        self.assertEqual(control.reply(), "426 Data connection timed out; transfer aborted.\r\n")
+        self.assertGreaterEqual(time.monotonic() - started, 1.5)
+        self.assertEqual(control.command("NOOP"), "200 NOOP ok.\r\n")
+        data.close()
 
     def test_unused_passive_listener_is_closed(self):
         control = Control()
@@ -337,6 +356,44 @@ class TimeOuts(ServerTestCase):
         control.passive()
         self.assertEqual(control.command("LIST")[:4], "150 ")
         self.assertEqual(control.reply(), "425 Failed to establish connection.\r\n")
+
+
+def ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+@unittest.skipUnless(ipv6_loopback(), "no IPv6 loopback here")
+class Ipv6(ServerTestCase):
+    server_env = {"OSPREL_FTP_BIND": "::1"}
+
+    @classmethod
+    def populate(cls, root):
+        write_file(os.path.join(root, "six.txt"), b"over IPv6")
+
+    def test_extended_commands_over_ipv6(self):
+        control = Control(host="::1")
+        control.login()
+        self.assertEqual(control.command("PASV"), "425 PASV needs IPv4; use EPSV.\r\n")
+        self.assertEqual(control.command("EPSV 1"), "522 Network protocol not supported, use (2)\r\n")
+        self.assertEqual(control.command("EPRT |1|127.0.0.1|5000|"),
+                         "504 Data connections go only to the client's own address.\r\n")
+        reply = control.command("EPSV 2")
+        port = int(reply.split("|")[3])
+        data = connect_data(port, host="::1")
+        self.assertEqual(control.command("RETR six.txt")[:4], "150 ")
+        self.assertEqual(data.makefile("rb").read(), b"over IPv6")
+        self.assertEqual(control.reply(), "226 Transfer complete.\r\n")
+        # ftplib uses EPSV and EPRT on IPv6 by itself.
+        for passive in (True, False):
+            client = ftp_client(host="::1")
+            client.set_pasv(passive)
+            self.assertEqual(retrieve(client, "six.txt"), b"over IPv6")
+            client.quit()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,36 @@
+#!/bin/sh
+# FTP server benchmark beside Debian's vsftpd, both on loopback in a private
+# network namespace: download and upload of a 512 MiB file with curl, and
+# sessions per second (connect, login, LIST, quit).  Usage: run.sh BUILD_DIR
+# BENCH_FILE_MIB and BENCH_SESSIONS shrink the run for a quick look.
+set -eu
+build=${1:-build}
+here=$(cd "$(dirname "$0")" && pwd)
+host="$build/bench/ftpserver/osprel_bench_host"
+if [ ! -x "$host" ]; then
+    echo "bench/ftpserver: $host is missing; build $build first" >&2
+    exit 1
+fi
+for tool in curl vsftpd unshare; do
+    command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/sbin/$tool" ] || {
+        echo "bench/ftpserver: $tool is missing (scripts/install-deps.sh bench)" >&2
+        exit 1
+    }
+done
+if [ "$(id -u)" != 0 ] || ! unshare -n true 2>/dev/null; then
+    echo "bench/ftpserver: needs root and network namespaces" >&2
+    exit 1
+fi
+host=$(cd "$(dirname "$host")" && pwd)/$(basename "$host")
+# The files live on a tmpfs of the namespace's own, so the disk's write-back
+# does not decide the upload figures.
+exec unshare -n -m sh -ec '
+    mount --make-rprivate /
+    work=$(mktemp -d /tmp/osprel-bench-XXXXXX)
+    mount -t tmpfs -o size=3g osprel-bench "$work"
+    ip link set lo up
+    status=0
+    python3 "$1" "$2" "$work" || status=$?
+    umount "$work"
+    rmdir "$work"
+    exit $status' bench "$here/bench.py" "$host"
