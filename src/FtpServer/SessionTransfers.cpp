@@ -21,9 +21,14 @@ namespace osprel {
 
 namespace {
 
-// Per call: small enough that a blocking call returns soon to look at the
-// control connection (sendfile alone would move up to about 2 GiB).
-constexpr size_t kSendfileChunk = size_t{4} << 20;
+// A blocking sendfile call is sized to last about kSendfileSlice at the rate
+// the client has been taking data, so the control connection is looked at
+// that often, while a fast client gets big calls with few wake-ups.  (One
+// call moves at most about 2 GiB anyway.)
+constexpr size_t kFirstSendfileChunk = size_t{4} << 20;
+constexpr size_t kMinSendfileChunk = size_t{1} << 20;
+constexpr size_t kMaxSendfileChunk = size_t{256} << 20;
+constexpr auto kSendfileSlice = std::chrono::milliseconds(100);
 constexpr size_t kSpliceChunk = size_t{1} << 20;
 constexpr size_t kCopyBuffer = size_t{256} << 10;
 
@@ -59,6 +64,13 @@ void discardPendingSigpipe() {
         timespec now{0, 0};
         sigtimedwait(&pipeOnly, nullptr, &now);
     }
+}
+
+size_t nextSendfileChunk(ssize_t sent, Clock::duration took) {
+    auto nanoseconds = std::max<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count(), 1);
+    long double perSlice = static_cast<long double>(sent) * std::chrono::nanoseconds(kSendfileSlice).count() /
+                           static_cast<long double>(nanoseconds);
+    return static_cast<size_t>(std::clamp<long double>(perSlice, kMinSendfileChunk, kMaxSendfileChunk));
 }
 
 // Data sockets block for a slice of time at most: the kernel moves data
@@ -221,15 +233,18 @@ Session::Wait Session::controlBetweenSlices() {
 Session::Outcome Session::sendFile(int dataFd, int fileFd, off_t offset) {
     blockInSlices(dataFd);
     Clock::time_point stallDeadline = idleDeadlineFromNow();
+    size_t chunk = kFirstSendfileChunk;
     for (;;) {
-        // Looks at the control connection between slices, so ABOR is heard
+        // Looks at the control connection between calls, so ABOR is heard
         // even when the client drains the data as fast as it comes.
         Wait wait = controlBetweenSlices();
         if (wait != Wait::kReady) return outcomeOf(wait);
-        ssize_t n = sendfile(dataFd, fileFd, &offset, kSendfileChunk);
+        Clock::time_point started = Clock::now();
+        ssize_t n = sendfile(dataFd, fileFd, &offset, chunk);
         if (n > 0) {
             transferredBytes_ += n;
             stallDeadline = idleDeadlineFromNow();
+            chunk = nextSendfileChunk(n, Clock::now() - started);
             continue;
         }
         if (n == 0) return Outcome::kDone;
