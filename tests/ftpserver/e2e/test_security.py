@@ -1,6 +1,7 @@
 """Security: paths kept inside the root, no bounce, no stolen data
 connection, bounded lines, login rules, read-only mode and the limits."""
 
+import errno
 import ftplib
 import os
 import socket
@@ -289,13 +290,9 @@ class Limits(ServerTestCase):
     def test_full_passive_range_answers_425(self):
         holders = []
         try:
+            deadline = time.monotonic() + 10
             for port in list(PASSIVE_PORTS)[:-1]:
-                holder = socket.socket()
-                # Ports of earlier tests may linger in TIME_WAIT.
-                holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-                holder.bind(("127.0.0.1", port))
-                holder.listen(1)
-                holders.append(holder)
+                holders.append(listen_when_free(port, deadline))
             first = Control()
             first.login()
             self.assertEqual(first.passive(), FIRST_PASSIVE_PORT + 63)
@@ -309,6 +306,24 @@ class Limits(ServerTestCase):
         finally:
             for holder in holders:
                 holder.close()
+
+
+def listen_when_free(port, deadline):
+    """Listens on a passive port once the server has let go of it: the
+    sessions of earlier tests end asynchronously (slowly under sanitizers),
+    and their ports may linger in TIME_WAIT."""
+    while True:
+        holder = socket.socket()
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            holder.bind(("127.0.0.1", port))
+            holder.listen(1)
+            return holder
+        except OSError as error:
+            holder.close()
+            if error.errno != errno.EADDRINUSE or time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
 
 
 class TimeOuts(ServerTestCase):
