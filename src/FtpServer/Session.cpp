@@ -45,7 +45,7 @@ int millisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
-const Session::CommandSpec Session::kCommands[] = {
+const Session::CommandRule Session::kCommands[] = {
     // verb, handler, before login, needs argument, changes files
     {"USER", &Session::cmdUser, true, true, false},
     {"PASS", &Session::cmdPass, true, false, false},
@@ -162,25 +162,25 @@ Session::Next Session::nextLine(std::string *line) {
 
 void Session::execute(const std::string &line) {
     Command command;
-    const CommandSpec *spec = nullptr;
+    const CommandRule *rule = nullptr;
     if (splitCommand(line, &command)) {
-        for (const CommandSpec &candidate : kCommands)
-            if (command.verb == candidate.verb) spec = &candidate;
+        for (const CommandRule &candidate : kCommands)
+            if (command.verb == candidate.verb) rule = &candidate;
     }
-    if (spec == nullptr) {
+    if (rule == nullptr) {
         control_.reply(500, "Unknown command.");
         return;
     }
     // A rename is the RNFR immediately followed by its RNTO.
     if (command.verb != "RNTO") renamePending_ = false;
-    if (!loggedIn_ && !spec->beforeLogin) {
+    if (!loggedIn_ && !rule->beforeLogin) {
         control_.reply(530, "Please login with USER and PASS.");
-    } else if (spec->needsArgument && command.argument.empty()) {
+    } else if (rule->needsArgument && command.argument.empty()) {
         control_.reply(501, "Syntax error in parameters or arguments.");
-    } else if (spec->changesFiles && config_.readOnly) {
+    } else if (rule->changesFiles && config_.readOnly) {
         control_.reply(550, "Permission denied.");
     } else {
-        (this->*spec->handler)(command.argument);
+        (this->*rule->handler)(command.argument);
     }
 }
 
@@ -322,9 +322,9 @@ void Session::cmdHelp(const std::string &) {
     std::vector<std::string> lines;
     std::string line;
     int onLine = 0;
-    for (const CommandSpec &spec : kCommands) {
+    for (const CommandRule &rule : kCommands) {
         line += ' ';
-        line += spec.verb;
+        line += rule.verb;
         if (++onLine == 8) {
             lines.push_back(line);
             line.clear();

@@ -34,14 +34,14 @@ public:
 
 private:
     using Handler = void (Session::*)(const std::string &argument);
-    struct CommandSpec {
+    struct CommandRule {
         const char *verb;
         Handler handler;
         bool beforeLogin;   // allowed before login
         bool needsArgument;
         bool changesFiles;  // refused in read-only mode
     };
-    static const CommandSpec kCommands[];
+    static const CommandRule kCommands[];
 
     enum class Next { kLine, kTooLong, kEnd };
     Next nextLine(std::string *line);
