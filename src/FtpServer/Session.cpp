@@ -337,6 +337,18 @@ void Session::cmdHelp(const std::string &) {
 
 void Session::cmdAuth(const std::string &) { control_.reply(502, "AUTH not supported."); }
 
+// Listens on a free port of the passive range; answers 425 and returns -1
+// when none can be had.
+int Session::openPassivePort() {
+    int port = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds);
+    if (!data_.listenPassive(context_.passivePorts, local_, deadline, &port)) {
+        control_.reply(425, errno == EADDRINUSE ? "No passive port free, try later." : "Cannot open passive port.");
+        return -1;
+    }
+    return port;
+}
+
 void Session::cmdPasv(const std::string &) {
     if (epsvAll_) {
         control_.reply(503, "Only EPSV after EPSV ALL.");
@@ -346,12 +358,8 @@ void Session::cmdPasv(const std::string &) {
         control_.reply(425, "PASV needs IPv4; use EPSV.");
         return;
     }
-    int port = 0;
-    auto deadline = Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds);
-    if (!data_.listenPassive(context_.passivePorts, local_, deadline, &port)) {
-        control_.reply(425, errno == EADDRINUSE ? "No passive port free, try later." : "Cannot open passive port.");
-        return;
-    }
+    int port = openPassivePort();
+    if (port < 0) return;
     std::string host = hostText(local_);
     std::replace(host.begin(), host.end(), '.', ',');
     control_.replyf(227, "Entering Passive Mode (%s,%d,%d).", host.c_str(), port >> 8, port & 0xff);
@@ -369,12 +377,8 @@ void Session::cmdEpsv(const std::string &argument) {
         control_.reply(522, supported);
         return;
     }
-    int port = 0;
-    auto deadline = Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds);
-    if (!data_.listenPassive(context_.passivePorts, local_, deadline, &port)) {
-        control_.reply(425, errno == EADDRINUSE ? "No passive port free, try later." : "Cannot open passive port.");
-        return;
-    }
+    int port = openPassivePort();
+    if (port < 0) return;
     control_.replyf(229, "Entering Extended Passive Mode (|||%d|)", port);
 }
 

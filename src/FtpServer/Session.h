@@ -111,6 +111,7 @@ private:
     Wait controlBetweenSlices();
     static Outcome outcomeOf(Wait wait);
     Clock::time_point idleDeadlineFromNow() const;
+    int openPassivePort();
     int openDataConnection(Outcome *failure);
     Outcome sendText(int dataFd, const std::string &text);
     Outcome sendFile(int dataFd, int fileFd, off_t offset);
