@@ -1,7 +1,10 @@
 #!/bin/sh
 # Runs a command in a private network and UTS namespace whose host is pinned:
 # host name "box", interface eth0 (one end of a veth pair) with hardware
-# address 02:00:5e:10:00:01 and address 192.168.1.10/24, loopback up.
+# address 02:00:5e:10:00:01 and address 192.168.1.10/24, loopback up.  The
+# FTP server's fixed ports (control 3456, passive 34567-34630) lie inside the
+# ephemeral range, so they are reserved: a client's listen(0) could otherwise
+# take a passive port the server is binding at the same moment.
 # Exits 77 (skipped) when namespaces are not available, except under CI,
 # where that is a failure.
 if [ "$(id -u)" != 0 ] || ! unshare -n -u true 2>/dev/null; then
@@ -14,6 +17,7 @@ if [ "$(id -u)" != 0 ] || ! unshare -n -u true 2>/dev/null; then
 fi
 exec unshare -n -u sh -ec '
     ip link set lo up
+    echo 3456,34567-34630 > /proc/sys/net/ipv4/ip_local_reserved_ports
     ip link add eth0 type veth peer name eth0peer
     ip link set eth0 address 02:00:5e:10:00:01
     ip addr add 192.168.1.10/24 dev eth0
