@@ -3,7 +3,7 @@
 # missing, and says which.  Usage: install-deps.sh build|test|sanitize|fuzz|bench
 set -e
 
-build="cmake g++ make pkg-config"
+build="cmake g++ make pkg-config libssl-dev openssl"
 test="$build libgtest-dev libgmock-dev iproute2 util-linux curl lftp python3 procps"
 fuzz="$build clang libclang-rt-14-dev"
 bench="$test libbenchmark-dev vsftpd"

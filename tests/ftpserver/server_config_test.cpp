@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ServerConfig.h"
+#include "TlsSettings.h"
 
 using osprel::parseCommandLine;
 using osprel::readEnvironment;
@@ -147,4 +148,54 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
               "OSPREL_FTP_IDLE_TIMEOUT must be a number of seconds from 1 to 86400, not \"0\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_PASSIVE_TIMEOUT", "1.5"}}),
               "OSPREL_FTP_PASSIVE_TIMEOUT must be a number of seconds from 1 to 86400, not \"1.5\"");
+}
+
+namespace {
+
+osprel::TlsSettings tlsSettings(std::map<std::string, std::string> variables) {
+    g_environment = std::move(variables);
+    osprel::TlsSettings settings;
+    std::string error;
+    EXPECT_TRUE(osprel::readTlsSettings(fakeGetenv, &settings, &error)) << error;
+    return settings;
+}
+
+std::string tlsError(std::map<std::string, std::string> variables) {
+    g_environment = std::move(variables);
+    osprel::TlsSettings settings;
+    std::string error;
+    EXPECT_FALSE(osprel::readTlsSettings(fakeGetenv, &settings, &error));
+    return error;
+}
+
+}  // namespace
+
+TEST(Environment, TlsIsOffWithoutACertificateAndAllowedWithOne) {
+    using osprel::TlsMode;
+    EXPECT_EQ(tlsSettings({}).mode, TlsMode::kOff);
+    EXPECT_TRUE(tlsSettings({}).requireResumption);
+    osprel::TlsSettings settings = tlsSettings({{"OSPREL_FTP_TLS_CERT", "c.pem"}, {"OSPREL_FTP_TLS_KEY", "k.pem"}});
+    EXPECT_EQ(settings.mode, TlsMode::kAllowed);
+    EXPECT_EQ(settings.certificatePath, "c.pem");
+    EXPECT_EQ(settings.keyPath, "k.pem");
+    settings = tlsSettings({{"OSPREL_FTP_TLS_CERT", "c.pem"},
+                            {"OSPREL_FTP_TLS_KEY", "k.pem"},
+                            {"OSPREL_FTP_TLS", "required"},
+                            {"OSPREL_FTP_TLS_RESUME", "0"}});
+    EXPECT_EQ(settings.mode, TlsMode::kRequired);
+    EXPECT_FALSE(settings.requireResumption);
+    EXPECT_EQ(tlsSettings({{"OSPREL_FTP_TLS_CERT", "c.pem"}, {"OSPREL_FTP_TLS_KEY", "k.pem"}, {"OSPREL_FTP_TLS", "off"}})
+                  .mode,
+              TlsMode::kOff);
+}
+
+TEST(Environment, TlsValuesItCannotUseStopTheStart) {
+    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS_CERT", "c.pem"}}),
+              "OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY must be set together");
+    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS_KEY", "k.pem"}}),
+              "OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY must be set together");
+    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS", "required"}}),
+              "OSPREL_FTP_TLS=required needs OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY");
+    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS", "on"}}), "OSPREL_FTP_TLS must be off, allowed or required, not \"on\"");
+    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS_RESUME", "no"}}), "OSPREL_FTP_TLS_RESUME must be 1 or 0, not \"no\"");
 }
