@@ -159,7 +159,6 @@ std::unique_ptr<TlsContext> TlsContext::load(const TlsSettings &settings, std::s
     // A client asking to renegotiate could make the server redo the costly
     // half of a handshake at will.
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_set_default_passwd_cb(context, refusePassphrase);
     installSessionBinding(context);
     if (!loadChain(context, settings.certificatePath, error) || !loadKey(context, settings, error)) {
         SSL_CTX_free(context);

@@ -237,6 +237,6 @@ void TlsStream::abort() {
     setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
 }
 
-bool TlsStream::hasPending() const { return SSL_pending(ssl_) > 0 || SSL_has_pending(ssl_) == 1; }
+bool TlsStream::hasPending() const { return SSL_pending(ssl_) > 0; }
 
 }  // namespace osprel

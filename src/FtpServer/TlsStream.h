@@ -75,8 +75,9 @@ public:
 
     // The events to wait for after kWouldBlock.
     short wantedEvents() const { return wanted_; }
-    // Bytes already received and decrypted, or received and not yet
-    // decrypted, that polling the socket would not show.
+    // Decrypted bytes that tryRead would return at once, which polling the
+    // socket does not show.  (Whole records received ahead are read by the
+    // next tryRead too: only its kWouldBlock means "poll".)
     bool hasPending() const;
 
     const ssl_st *handle() const { return ssl_; }
