@@ -32,20 +32,26 @@ char *fakeGetenv(const char *name) {
     return found == g_environment.end() ? nullptr : found->second.data();
 }
 
-std::string environmentError(std::map<std::string, std::string> variables) {
+// The settings read from variables, by readEnvironment or another reader.
+template <typename Settings = ServerConfig>
+using Reader = bool (*)(char *(*)(const char *), Settings *, std::string *);
+
+template <typename Settings = ServerConfig>
+std::string environmentError(std::map<std::string, std::string> variables, Reader<Settings> read = readEnvironment) {
     g_environment = std::move(variables);
-    ServerConfig config;
+    Settings settings;
     std::string error;
-    EXPECT_FALSE(readEnvironment(fakeGetenv, &config, &error));
+    EXPECT_FALSE(read(fakeGetenv, &settings, &error));
     return error;
 }
 
-ServerConfig environmentConfig(std::map<std::string, std::string> variables) {
+template <typename Settings = ServerConfig>
+Settings environmentConfig(std::map<std::string, std::string> variables, Reader<Settings> read = readEnvironment) {
     g_environment = std::move(variables);
-    ServerConfig config;
+    Settings settings;
     std::string error;
-    EXPECT_TRUE(readEnvironment(fakeGetenv, &config, &error)) << error;
-    return config;
+    EXPECT_TRUE(read(fakeGetenv, &settings, &error)) << error;
+    return settings;
 }
 
 }  // namespace
@@ -153,19 +159,11 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
 namespace {
 
 osprel::TlsSettings tlsSettings(std::map<std::string, std::string> variables) {
-    g_environment = std::move(variables);
-    osprel::TlsSettings settings;
-    std::string error;
-    EXPECT_TRUE(osprel::readTlsSettings(fakeGetenv, &settings, &error)) << error;
-    return settings;
+    return environmentConfig(std::move(variables), osprel::readTlsSettings);
 }
 
 std::string tlsError(std::map<std::string, std::string> variables) {
-    g_environment = std::move(variables);
-    osprel::TlsSettings settings;
-    std::string error;
-    EXPECT_FALSE(osprel::readTlsSettings(fakeGetenv, &settings, &error));
-    return error;
+    return environmentError(std::move(variables), osprel::readTlsSettings);
 }
 
 }  // namespace
