@@ -4,6 +4,8 @@
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 
+#include <new>
+
 namespace osprel {
 
 namespace {
@@ -62,8 +64,8 @@ struct TlsBindingCallbacks {
 };
 
 std::unique_ptr<TlsSessionBinding> TlsSessionBinding::create() {
-    std::unique_ptr<TlsSessionBinding> binding(new TlsSessionBinding);
-    if (RAND_bytes(binding->token_, kTlsTokenLength) != 1) return nullptr;
+    std::unique_ptr<TlsSessionBinding> binding(new (std::nothrow) TlsSessionBinding);
+    if (binding == nullptr || RAND_bytes(binding->token_, kTlsTokenLength) != 1) return nullptr;
     return binding;
 }
 

@@ -31,7 +31,8 @@ constexpr int kTlsTokenLength = 32;
 
 class TlsSessionBinding {
 public:
-    // Draws a fresh token.  Returns null when the random generator fails.
+    // Draws a fresh token.  Returns null when memory or the random
+    // generator fails; nothing here throws.
     static std::unique_ptr<TlsSessionBinding> create();
 
     ~TlsSessionBinding();

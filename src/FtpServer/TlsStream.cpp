@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 
 #include "TlsContext.h"
 #include "TlsSessionBinding.h"
@@ -118,7 +119,12 @@ std::unique_ptr<TlsStream> TlsStream::open(const TlsContext &context, int fd, Tl
     }
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    return std::unique_ptr<TlsStream>(new TlsStream(ssl, fd, binding));
+    std::unique_ptr<TlsStream> stream(new (std::nothrow) TlsStream(ssl, fd, binding));
+    if (stream == nullptr) {
+        binding.detach(ssl);
+        SSL_free(ssl);
+    }
+    return stream;
 }
 
 TlsStream::TlsStream(SSL *ssl, int fd, TlsSessionBinding &binding) : ssl_(ssl), fd_(fd), binding_(binding) {}
@@ -205,13 +211,14 @@ TlsResult TlsStream::writeAll(const void *data, size_t size, TlsClock::time_poin
 TlsResult TlsStream::sendFile(int fileFd, off_t *offset, size_t count, size_t *sent, TlsClock::time_point deadline,
                               const TlsWaiter &wait) {
     *sent = 0;
-    if (fileBuffer_.empty()) fileBuffer_.resize(kFileChunk);
+    if (fileBuffer_ == nullptr) fileBuffer_.reset(new (std::nothrow) char[kFileChunk]);
+    if (fileBuffer_ == nullptr) return TlsResult::kFailed;
     ssize_t n;
     do {
-        n = pread(fileFd, fileBuffer_.data(), std::min(count, fileBuffer_.size()), *offset);
+        n = pread(fileFd, fileBuffer_.get(), std::min(count, kFileChunk), *offset);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return TlsResult::kFailed;
-    TlsResult result = writeAll(fileBuffer_.data(), static_cast<size_t>(n), deadline, wait);
+    TlsResult result = writeAll(fileBuffer_.get(), static_cast<size_t>(n), deadline, wait);
     if (result == TlsResult::kOk) {
         *offset += n;
         *sent = static_cast<size_t>(n);

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <vector>
 
 struct ssl_st;
 
@@ -43,7 +42,7 @@ public:
 
     // Server side of the connected socket fd, which stays the caller's to
     // close and is made non-blocking.  binding must outlive the stream.
-    // Returns null when the library cannot make the connection.
+    // Returns null when memory or the library fails; nothing here throws.
     static std::unique_ptr<TlsStream> open(const TlsContext &context, int fd, TlsSessionBinding &binding, Role role);
 
     ~TlsStream();
@@ -93,7 +92,7 @@ private:
     TlsSessionBinding &binding_;
     short wanted_ = 0;
     bool failed_ = false;
-    std::vector<char> fileBuffer_;
+    std::unique_ptr<char[]> fileBuffer_;  // allocated by the first sendFile
 };
 
 }  // namespace osprel
