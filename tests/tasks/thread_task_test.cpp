@@ -21,7 +21,6 @@
 
 #include "capture.h"
 #include "dunmarr.h"
-#include "elf_view.h"
 
 extern char **environ;
 
@@ -212,15 +211,6 @@ TEST(ThreadTask, ReportsATaskThatCannotStartOnOneLine) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << " " << childErr;
     EXPECT_EQ(childOut, "result -1\n");
     EXPECT_EQ(childErr, "ThreadTaskCreateAdvanced: cannot start task [doomed]: Resource temporarily unavailable.\n");
-}
-
-TEST(ThreadTaskLibrary, ExportsOnlyItsFunctionAndNeedsNoCxxRuntime) {
-    ElfDynamicView library = readElfDynamicView(DUNMARR_FILE);
-    ASSERT_TRUE(library.read) << DUNMARR_FILE;
-    EXPECT_EQ(library.soname, "libdunmarr.so.1");
-    EXPECT_EQ(apiNames(library.exportedFunctions), std::set<std::string>{"ThreadTaskCreateAdvanced"});
-    EXPECT_EQ(apiNames(library.exportedObjects), std::set<std::string>{});
-    for (const std::string &needed : library.needed) EXPECT_EQ(needed.find("libstdc++"), std::string::npos);
 }
 
 }  // namespace
