@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
@@ -15,12 +14,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <mutex>
 
 #include "capture.h"
 #include "dunmarr.h"
+#include "process_view.h"
 
 extern char **environ;
 
@@ -71,19 +69,6 @@ int probeTask(void *argument) {
     probe->finished = true;
     probe->changed.notify_all();
     return 7;  // ignored
-}
-
-std::map<pid_t, std::string> threadNames() {
-    std::map<pid_t, std::string> names;
-    DIR *tasks = opendir("/proc/self/task");
-    while (dirent *entry = tasks ? readdir(tasks) : nullptr) {
-        if (entry->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string name;
-        if (std::getline(comm, name)) names[atoi(entry->d_name)] = name;
-    }
-    if (tasks) closedir(tasks);
-    return names;
 }
 
 std::vector<pid_t> threadsNamed(const std::string &name) {
@@ -175,14 +160,6 @@ int startTaskWithoutProcesses() {
     write(1, line, (size_t)length);
     // Skip exit-time work (a leak check would need a thread of its own).
     _exit(0);
-}
-
-std::string readAll(int fd) {
-    std::string bytes;
-    char chunk[512];
-    ssize_t got;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0) bytes.append(chunk, (size_t)got);
-    return bytes;
 }
 
 TEST(ThreadTask, ReportsATaskThatCannotStartOnOneLine) {
