@@ -115,5 +115,36 @@ class Concurrency(ServerTestCase):
         os.unlink(big)
 
 
+class ListingsToClientsThatDoNotRead(ServerTestCase):
+    NAMES = 20000
+
+    @classmethod
+    def populate(cls, root):
+        os.mkdir(os.path.join(root, "big"))
+        for index in range(cls.NAMES):
+            open(os.path.join(root, "big", "%05d-%s" % (index, "n" * 200)), "w").close()
+
+    def resident_kib(self):
+        with open("/proc/%d/status" % self.server.process.pid) as status:
+            return int(next(line for line in status if line.startswith("VmRSS:")).split()[1])
+
+    def test_memory_stays_bounded_per_session(self):
+        client = ftp_client()
+        self.assertEqual(len(client.nlst("big")), self.NAMES)
+        client.quit()
+        before = self.resident_kib()
+        for index in range(8):
+            control = Control()
+            control.login()
+            if index % 4 == 3:
+                control.send("STAT big\r\n")  # the listing goes over the control connection
+                continue
+            data = connect_data(control.passive())
+            self.assertEqual(control.command("LIST big"), "150 Here comes the directory listing.\r\n")
+        time.sleep(1)
+        # Under 1 MiB a session, whatever the directory's size.
+        self.assertLess(self.resident_kib() - before, 8 << 10)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
