@@ -53,13 +53,21 @@ private:
     bool bound_ = false;
 };
 
+// Each test serves a fresh directory of its own unless it says otherwise.
 class ServerMainRefusal : public ::testing::Test {
 protected:
     void SetUp() override {
-        unsetenv("OSPREL_FTP_ROOT");
+        ASSERT_NE(mkdtemp(root_), nullptr);
+        setenv("OSPREL_FTP_ROOT", root_, 1);
         unsetenv("OSPREL_FTP_USER");
         unsetenv("OSPREL_FTP_PASSWORD");
     }
+    void TearDown() override {
+        unsetenv("OSPREL_FTP_ROOT");
+        rmdir(root_);
+    }
+
+    char root_[32] = "/tmp/osprel-main-XXXXXX";
 };
 
 }  // namespace
@@ -88,10 +96,17 @@ TEST_F(ServerMainRefusal, ControlPortTaken) {
 TEST_F(ServerMainRefusal, RootMissing) {
     setenv("OSPREL_FTP_ROOT", "/nonexistent/osprel", 1);
     Result result = runServerMain({"monitor.elf", "-c", "3456", "-d", "34567"});
-    unsetenv("OSPREL_FTP_ROOT");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "osprel: cannot open the directory to serve, /nonexistent/osprel: No such file or directory\n");
+}
+
+TEST_F(ServerMainRefusal, TheFileSystemRootOnlyWhenNamed) {
+    setenv("OSPREL_FTP_ROOT", "/tmp/..", 1);
+    Result result = runServerMain({"monitor.elf", "-c", "3456", "-d", "34567"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "osprel: refusing to serve / (reached through /tmp/..); set OSPREL_FTP_ROOT=/ to mean it\n");
 }
 
 TEST_F(ServerMainRefusal, HalfACredentialPair) {
