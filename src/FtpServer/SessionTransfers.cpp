@@ -272,6 +272,8 @@ Session::Outcome Session::receiveFile(int dataFd, int fileFd) {
     blockInSlices(dataFd);
     int pipeFds[2] = {-1, -1};
     bool splicing = pipe2(pipeFds, O_CLOEXEC) == 0;
+    UniqueFd pipeOut(pipeFds[0]);
+    UniqueFd pipeIn(pipeFds[1]);
     if (splicing) fcntl(pipeFds[1], F_SETPIPE_SZ, static_cast<int>(kSpliceChunk));
     std::vector<char> buffer;
     Clock::time_point stallDeadline = idleDeadlineFromNow();
@@ -310,8 +312,6 @@ Session::Outcome Session::receiveFile(int dataFd, int fileFd) {
         transferredBytes_ += n;
         stallDeadline = idleDeadlineFromNow();
     }
-    closeDescriptor(pipeFds[0]);
-    closeDescriptor(pipeFds[1]);
     return outcome;
 }
 
@@ -463,10 +463,11 @@ void Session::sendListing(const std::string &argument, ListingKind kind) {
     }
     control_.reply(150, "Here comes the directory listing.");
     Outcome outcome = Outcome::kDone;
-    int dataFd = openDataConnection(&outcome);
-    if (dataFd >= 0) {
+    UniqueFd data(openDataConnection(&outcome));
+    if (data.get() >= 0) {
+        int dataFd = data.get();
         outcome = streamListing(source, kind, [this, dataFd](const std::string &text) { return sendText(dataFd, text); });
-        closeDataConnection(dataFd, outcome);
+        closeDataConnection(data.release(), outcome);
     }
     finishTransfer(outcome, "Directory send OK.");
 }
@@ -487,10 +488,10 @@ void Session::cmdRetr(const std::string &argument) {
     control_.replyf(150, "Opening %s mode data connection for %s (%lld bytes).", binary_ ? "BINARY" : "ASCII",
                     listingName(leafName(path)).c_str(), static_cast<long long>(info.st_size));
     Outcome outcome = Outcome::kDone;
-    int dataFd = openDataConnection(&outcome);
-    if (dataFd >= 0) {
-        outcome = sendFile(dataFd, file.get(), transferOffset_);
-        closeDataConnection(dataFd, outcome);
+    UniqueFd data(openDataConnection(&outcome));
+    if (data.get() >= 0) {
+        outcome = sendFile(data.get(), file.get(), transferOffset_);
+        closeDataConnection(data.release(), outcome);
     }
     finishTransfer(outcome, "Transfer complete.");
 }
@@ -530,10 +531,10 @@ void Session::store(const std::string &argument, bool append) {
     }
     control_.reply(150, "Ok to send data.");
     Outcome outcome = Outcome::kDone;
-    int dataFd = openDataConnection(&outcome);
-    if (dataFd >= 0) {
-        outcome = receiveFile(dataFd, file.get());
-        closeDataConnection(dataFd, outcome);
+    UniqueFd data(openDataConnection(&outcome));
+    if (data.get() >= 0) {
+        outcome = receiveFile(data.get(), file.get());
+        closeDataConnection(data.release(), outcome);
     }
     if (close(file.release()) != 0 && outcome == Outcome::kDone) outcome = Outcome::kLocalFailed;
     finishTransfer(outcome, "Transfer complete.");
