@@ -50,7 +50,7 @@ def wait_for_port(port, process, name):
 
 
 def start_osprel(host, root, port=OSPREL_PORT, passive=OSPREL_PASSIVE, tls_env=None):
-    env = dict(os.environ, OSPREL_FTP_ROOT=root, **(tls_env or {}))
+    env = dict(os.environ, OSPREL_FTP_ROOT=root, OSPREL_FTP_READONLY="0", **(tls_env or {}))
     process = subprocess.Popen(["taskset", "-c", SERVER_CPU, host, "-c", str(port), "-d", str(passive)],
                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_port(port, process, "osprel")
