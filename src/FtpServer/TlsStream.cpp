@@ -169,15 +169,15 @@ TlsResult TlsStream::until(Step step, TlsClock::time_point deadline, const TlsWa
     }
 }
 
+TlsResult TlsStream::tryHandshake() {
+    if (failed_) return TlsResult::kFailed;
+    ERR_clear_error();
+    int returned = SSL_do_handshake(ssl_);
+    return returned == 1 ? TlsResult::kOk : resultOf(returned);
+}
+
 TlsResult TlsStream::handshake(TlsClock::time_point deadline, const TlsWaiter &wait) {
-    return until(
-        [this] {
-            if (failed_) return TlsResult::kFailed;
-            ERR_clear_error();
-            int returned = SSL_do_handshake(ssl_);
-            return returned == 1 ? TlsResult::kOk : resultOf(returned);
-        },
-        deadline, wait);
+    return until([this] { return tryHandshake(); }, deadline, wait);
 }
 
 TlsResult TlsStream::tryRead(void *buffer, size_t size, size_t *got) {

@@ -52,6 +52,8 @@ public:
     int fd() const { return fd_; }
 
     TlsResult handshake(TlsClock::time_point deadline, const TlsWaiter &wait = waitForSocket);
+    // One step of the handshake, without waiting: kWouldBlock until it is done.
+    TlsResult tryHandshake();
 
     // Reads what is there (kOk with *got > 0), without waiting.
     TlsResult tryRead(void *buffer, size_t size, size_t *got);

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "ServerConfig.h"
-#include "TlsSettings.h"
 
 using osprel::parseCommandLine;
 using osprel::readEnvironment;
@@ -38,26 +37,20 @@ char *fakeGetenv(const char *name) {
     return found == g_environment.end() ? nullptr : found->second.data();
 }
 
-// The settings read from variables, by readEnvironment or another reader.
-template <typename Settings = ServerConfig>
-using Reader = bool (*)(char *(*)(const char *), Settings *, std::string *);
-
-template <typename Settings = ServerConfig>
-std::string environmentError(std::map<std::string, std::string> variables, Reader<Settings> read = readEnvironment) {
+std::string environmentError(std::map<std::string, std::string> variables) {
     setEnvironment(std::move(variables));
-    Settings settings;
+    ServerConfig config;
     std::string error;
-    EXPECT_FALSE(read(fakeGetenv, &settings, &error));
+    EXPECT_FALSE(readEnvironment(fakeGetenv, &config, &error));
     return error;
 }
 
-template <typename Settings = ServerConfig>
-Settings environmentConfig(std::map<std::string, std::string> variables, Reader<Settings> read = readEnvironment) {
+ServerConfig environmentConfig(std::map<std::string, std::string> variables) {
     setEnvironment(std::move(variables));
-    Settings settings;
+    ServerConfig config;
     std::string error;
-    EXPECT_TRUE(read(fakeGetenv, &settings, &error)) << error;
-    return settings;
+    EXPECT_TRUE(readEnvironment(fakeGetenv, &config, &error)) << error;
+    return config;
 }
 
 }  // namespace
@@ -180,11 +173,7 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
 namespace {
 
 osprel::TlsSettings tlsSettings(std::map<std::string, std::string> variables) {
-    return environmentConfig(std::move(variables), osprel::readTlsSettings);
-}
-
-std::string tlsError(std::map<std::string, std::string> variables) {
-    return environmentError(std::move(variables), osprel::readTlsSettings);
+    return environmentConfig(std::move(variables)).tls;
 }
 
 }  // namespace
@@ -209,12 +198,12 @@ TEST(Environment, TlsIsOffWithoutACertificateAndAllowedWithOne) {
 }
 
 TEST(Environment, TlsValuesItCannotUseStopTheStart) {
-    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS_CERT", "c.pem"}}),
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS_CERT", "c.pem"}}),
               "OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY must be set together");
-    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS_KEY", "k.pem"}}),
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS_KEY", "k.pem"}}),
               "OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY must be set together");
-    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS", "required"}}),
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS", "required"}}),
               "OSPREL_FTP_TLS=required needs OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY");
-    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS", "on"}}), "OSPREL_FTP_TLS must be off, allowed or required, not \"on\"");
-    EXPECT_EQ(tlsError({{"OSPREL_FTP_TLS_RESUME", "no"}}), "OSPREL_FTP_TLS_RESUME must be 1 or 0, not \"no\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS", "on"}}), "OSPREL_FTP_TLS must be off, allowed or required, not \"on\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS_RESUME", "no"}}), "OSPREL_FTP_TLS_RESUME must be 1 or 0, not \"no\"");
 }

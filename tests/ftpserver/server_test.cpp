@@ -105,7 +105,7 @@ TEST(FaultBarrier, AllocationFailureEndsThatSessionAloneWith421) {
     int rootFd = open(base, O_PATH | O_DIRECTORY);
     osprel::PassivePortRange ports(40000, 64);
     LoginThrottle logins;
-    osprel::ServerContext context{config, rootFd, ports, logins};
+    osprel::ServerContext context{config, rootFd, ports, logins, nullptr};
     const std::string greeting = "220 osprel FTP server ready.\r\n331 Please specify the password.\r\n"
                                  "230 Login successful.\r\n";
 
