@@ -82,6 +82,17 @@ class Server:
         return problems
 
 
+def refusal(root, env):
+    """Runs the server with env until it refuses to start: (exit status,
+    standard error).  Its standard output must stay empty."""
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("OSPREL_FTP_")}
+    environment.update(env, OSPREL_FTP_ROOT=root)
+    result = subprocess.run(["monitor.elf", "-c", str(CONTROL_PORT), "-d", str(FIRST_PASSIVE_PORT)],
+                            executable=HOST_PROGRAM, env=environment, capture_output=True, timeout=30)
+    assert result.stdout == b"", result.stdout
+    return result.returncode, result.stderr.decode()
+
+
 class Control:
     """A raw control connection: exact bytes out, exact replies in."""
 
@@ -134,9 +145,9 @@ class Control:
         except ConnectionResetError:
             return True
 
-    def auth_tls(self, context):
-        """AUTH TLS, then the rest of the connection over TLS."""
-        reply = self.command("AUTH TLS")
+    def auth_tls(self, context, sent=False):
+        """AUTH TLS (unless already sent), then the rest of the connection over TLS."""
+        reply = self.reply() if sent else self.command("AUTH TLS")
         assert reply.startswith("234 "), reply
         self.file.close()
         self.sock = context.wrap_socket(self.sock, server_hostname="localhost")
@@ -190,9 +201,10 @@ class ResumingFTP_TLS(ftplib.FTP_TLS):
 
 
 def connect_tls_data(port, context, session=None, source=None, host=ADDRESS):
-    """A protected data connection to a passive port, resuming session if given."""
+    """A protected data connection to a passive port, resuming session if
+    given; an end without close_notify raises, as a cut should."""
     sock = connect_data(port, source, host)
-    wrapped = context.wrap_socket(sock, server_hostname="localhost", session=session)
+    wrapped = context.wrap_socket(sock, server_hostname="localhost", session=session, suppress_ragged_eofs=False)
     _opened.append(wrapped)
     return wrapped
 
