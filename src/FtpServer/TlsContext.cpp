@@ -149,6 +149,9 @@ bool loadKey(SSL_CTX *context, const TlsSettings &settings, std::string *error) 
 }  // namespace
 
 std::unique_ptr<TlsContext> TlsContext::load(const TlsSettings &settings, std::string *error) {
+    // The host's exit must not tear the library down under sessions still
+    // running (unless the host set the library up itself before).
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     ERR_clear_error();
     SSL_CTX *context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr) {
