@@ -24,7 +24,8 @@ fail() {
 # The first URI this machine's apt fetches $suite from (deb822 .sources, then
 # one-line .list files).
 archive_uri() {
-    local sources=(/etc/apt/sources.list.d/*.sources) lists=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list)
+    local sources=(/etc/apt/sources.list.d/*.sources) lists=(/etc/apt/sources.list.d/*.list)
+    [ ! -f /etc/apt/sources.list ] || lists+=(/etc/apt/sources.list)
     [ ${#sources[@]} -eq 0 ] || awk -v suite="$suite" 'BEGIN { RS = ""; FS = "\n" } {
         types = uris = suites = ""; enabled = "yes"
         for (i = 1; i <= NF; i++) {
@@ -35,11 +36,11 @@ archive_uri() {
         }
         if (enabled !~ /no/ && (types " ") ~ /(^| )deb / && (suites " ") ~ ("(^| )" suite " ")) { split(uris, uri, " "); print uri[1] }
     }' "${sources[@]}"
-    cat "${lists[@]}" 2>/dev/null | awk -v suite="$suite" '$1 == "deb" {
+    [ ${#lists[@]} -eq 0 ] || awk -v suite="$suite" '$1 == "deb" {
         i = 2
         if ($i ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ }
         if ($(i + 1) == suite) print $i
-    }'
+    }' "${lists[@]}"
 }
 
 # The fenced block of language $1 in README.md whose first line matches $2.
@@ -85,7 +86,7 @@ for found in "$install_line" "$pkg_config_commands" "$cmake_commands" "$app_sour
     [ -n "$found" ] || fail "README lacks one of: make install PREFIX=, PKG_CONFIG_PATH, CMake commands, app.c, its CMakeLists.txt"
 done
 
-uri=$(archive_uri | sed -n '/^https\?:\/\//{p;q}')
+uri=$(archive_uri | awk '/^https?:\/\// && !found { print; found = 1 }')
 [ -n "$uri" ] || fail "no http(s) Debian archive for $suite in this machine's apt sources"
 commit=$(git -C "$repo" rev-parse HEAD)
 [ -z "$(git -C "$repo" status --porcelain)" ] || say "uncommitted changes are not tested, only $commit"
