@@ -43,12 +43,15 @@ archive_uri() {
     }' "${lists[@]}"
 }
 
-# The fenced block of language $1 in README.md whose first line matches $2.
+# The fenced block of language $1 in README.md whose first line matches the
+# regular expression $2 (passed through the environment, which keeps its
+# backslashes).
 readme_block() {
-    awk -v fence='```'"$1" -v first="$2" '
-        inside && /^```$/ { if (keep) exit; inside = 0; next }
-        inside { if (start) keep = ($0 ~ first); start = 0; if (keep) print; next }
-        $0 == fence { inside = 1; start = 1 }' "$repo/README.md"
+    lang=$1 first=$2 awk '
+        /^```/ && !inside { inside = 1; start = 1; mine = (substr($0, 4) == ENVIRON["lang"]); next }
+        /^```$/ && inside { if (keep) exit; inside = 0; next }
+        start { keep = mine && $0 ~ ENVIRON["first"]; start = 0 }
+        keep { print }' "$repo/README.md"
 }
 
 # Runs a command in directory $1 of the root, as root's login shell would.
