@@ -61,14 +61,24 @@ in_root() {
     chroot "$root" "${login_env[@]}" sh -c 'cd "$0" && exec "$@"' "$dir" "$@" </dev/null
 }
 
+# Steps run in the background, so that a signal to this script cleans up at
+# once instead of after the step.
+run_step() {
+    "$@" &
+    step_pid=$!
+    wait "$step_pid"
+}
+
 cleanup() {
     local status=$? proc
+    [ -z "${step_pid:-}" ] || kill "$step_pid" 2>/dev/null || true
     # Whatever a failed step left running in the root holds its mounts.
     for proc in /proc/[0-9]*; do
         [ "$(readlink "$proc/root" 2>/dev/null)" != "$root" ] || kill -KILL "${proc#/proc/}" 2>/dev/null || true
     done
     if mountpoint -q "$work"; then umount -R -l "$work" || status=1; fi
     rmdir "$work" 2>/dev/null || true
+    rm -f "${tarball:-}.$$"
     exit "$status"
 }
 
@@ -114,7 +124,7 @@ else
     exec 9>"$cache/lock"
     flock 9
     if [ ! -f "$tarball" ]; then
-        debootstrap --variant=minbase "$suite" "$root" "$uri" >"$work/debootstrap.log" 2>&1 ||
+        run_step debootstrap --variant=minbase "$suite" "$root" "$uri" >"$work/debootstrap.log" 2>&1 ||
             fail "debootstrap failed: $(tail -n 20 "$work/debootstrap.log")"
         # A fresh machine knows no packages until apt-get update.
         rm -rf "$root"/var/lib/apt/lists/* "$root"/var/cache/apt/*.bin "$root"/var/cache/apt/archives/*.deb
@@ -133,7 +143,7 @@ step() {
     say "$1 ($((SECONDS - started)) s so far)"
 }
 step "${steps[0]}"
-in_root /root sh -ec "${steps[0]}"
+run_step in_root /root sh -ec "${steps[0]}"
 
 # The clone comes from a repository in the root holding the commit under test.
 git init -q --bare "$root/srv/quillon.git"
@@ -145,14 +155,14 @@ clone=$(in_root /root sh -ec "$clone_line && pwd" | tail -n 1)
 [ "$(in_root "$clone" git rev-parse HEAD)" = "$commit" ] || fail "$clone is not at $commit"
 
 step "make run in $clone"
-python3 "$repo/tests/examples/demo_smoke.py" --make-run "$clone" chroot "$root" "${login_env[@]}" \
+run_step python3 "$repo/tests/examples/demo_smoke.py" --make-run "$clone" chroot "$root" "${login_env[@]}" \
     sh -c 'cd "$0" && exec "$@"' "$clone" </dev/null
 
 step "make test in $clone, with CI=true"
-in_root "$clone" env CI=true make test
+run_step in_root "$clone" env CI=true make test
 
 step "$install_line, then the README's app.c through pkg-config and CMake"
-in_root "$clone" sh -ec "$install_line"
+run_step in_root "$clone" sh -ec "$install_line"
 mkdir "$root/root/app"
 printf '%s\n' "$app_source" >"$root/root/app/app.c"
 printf '%s\n' "$app_cmake" >"$root/root/app/CMakeLists.txt"
