@@ -96,7 +96,20 @@ QUILLON_EXPORT int logVerboseCStyle(const char *file, int line, const char *func
  * applies the calling file's level gate.  The call is made only when
  * `fileLevel` is at least `level`; otherwise the arguments are not evaluated.
  *
- *   static int g_myLogLevel = 3;
+ * The gate: every source file that logs has its own, a file-local int fixed
+ * at build time, so one file can be traced alone.  A module's files start
+ * from one built-in level, kept in the header they share, which a build may
+ * replace (cc -DMY_LOG_LEVEL=6 traces them all):
+ *
+ *   // my_module.h
+ *   #ifndef MY_LOG_LEVEL
+ *   #define MY_LOG_LEVEL 3   // Fatal, Error and Warning
+ *   #endif
+ *
+ *   // each my_*.c
+ *   #include "my_module.h"
+ *   static int g_myLogLevel = MY_LOG_LEVEL;
+ *   ...
  *   QUILLON_LOG(g_myLogLevel, g_myModule, QUILLON_ERROR, "open [%s] failed.\n", path);
  */
 #define QUILLON_LOG(fileLevel, module, level, ...)                                          \

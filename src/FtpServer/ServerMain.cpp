@@ -7,7 +7,9 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <new>
+#include <cxxabi.h>
+
+#include <exception>
 #include <string>
 
 #include "Report.h"
@@ -15,6 +17,18 @@
 #include "ServerConfig.h"
 
 namespace {
+
+const char *writeAccessText(const osprel::ServerConfig &config) {
+    switch (config.writeAccess) {
+    case osprel::WriteAccess::kNobody:
+        return ", read-only";
+    case osprel::WriteAccess::kEveryone:
+        return ", everyone may write";
+    case osprel::WriteAccess::kConfiguredLogin:
+        break;
+    }
+    return config.credentialsRequired ? "" : ", read-only for anonymous users";
+}
 
 int runServer(int argc, char **argv) {
     osprel::ServerConfig config;
@@ -31,7 +45,7 @@ int runServer(int argc, char **argv) {
     }
     osprel::reportLine("osprel: serving %s on %s port %d, passive ports %d-%d%s", config.root.c_str(),
                        config.bindText.c_str(), config.controlPort, config.firstPassivePort,
-                       config.firstPassivePort + osprel::kPassivePortCount - 1, config.readOnly ? ", read-only" : "");
+                       config.firstPassivePort + osprel::kPassivePortCount - 1, writeAccessText(config));
     server.serve();
     return 0;
 }
@@ -49,8 +63,14 @@ extern "C" OSPREL_EXPORT int ServerMain(int argc, char **argv) {
     int result = 1;
     try {
         result = runServer(argc, argv);
-    } catch (const std::bad_alloc &) {
-        osprel::reportLine("osprel: out of memory");
+    } catch (const abi::__forced_unwind &) {
+        // The host cancelled its thread: the unwinding must go on.
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw;
+    } catch (const std::exception &failure) {
+        osprel::reportLine("osprel: stopped on an internal error: %s", failure.what());
+    } catch (...) {
+        osprel::reportLine("osprel: stopped on an internal error");
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return result;

@@ -2,13 +2,13 @@
 // thread of its own with a fixed command line.
 
 #include "dunmarr.h"
+#include "logMonitor.h"
 #include "osprel.h"
 #include "quillon.h"
-#include "trevant.h"
 
 #include <unistd.h>
 
-static int g_monitorLogLevel = 6;
+static int g_monitorLogLevel = MONITOR_LOG_LEVEL;
 
 // Constants of the library: the server and the task only ever read them.
 static const char kTaskName[] = "MonitorFTPServerTask";
@@ -22,13 +22,12 @@ static const int kServerArgumentCount = 5;
 static const unsigned kStartupPauseSeconds = 6;
 
 static int MonitorBuildTime(void) {
-    QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_INFO, "Monitor Module Build time :" __DATE__ " " __TIME__ " \n");
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "Monitor Module Build time :" __DATE__ " " __TIME__ " \n");
     return 0;
 }
 
 static int MonitorFTPServerTask(void *argument) {
-    int module = __atomic_load_n(&g_moduleMonitorNO, __ATOMIC_RELAXED);
-    QUILLON_LOG(g_monitorLogLevel, module, QUILLON_INFO, "MonitorFTPServerTask::[%s]\n", static_cast<const char *>(argument));
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "MonitorFTPServerTask::[%s]\n", static_cast<const char *>(argument));
     // ServerMain's signature wants char *, but it does not write through argv:
     // the entries stay read-only constants.  The vector lives in this frame for
     // as long as the server runs.
@@ -41,10 +40,10 @@ static int MonitorFTPServerTask(void *argument) {
 }
 
 int MonitorThreadCreate(void) {
-    QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_INFO, "MonitorThreadCreate\n");
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "MonitorThreadCreate\n");
     // The task name doubles as the task's argument; the task only reads it.
     ThreadTaskCreateAdvanced(kTaskName, MonitorFTPServerTask, const_cast<char *>(kTaskName));
-    QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_INFO, "==============\n");
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "==============\n");
     // One pause; a signal that cuts it short ends it, it is not resumed.
     sleep(kStartupPauseSeconds);
     return 0;
@@ -54,6 +53,6 @@ int InitMonitor(void) {
     log_monitor_init();
     MonitorBuildTime();
     MonitorThreadCreate();
-    QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_DEBUG, "InitMonitor.\n");
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_DEBUG, "InitMonitor.\n");
     return 0;
 }

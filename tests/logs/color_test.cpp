@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "pinned_host.h"
 
 namespace {
@@ -23,14 +24,6 @@ struct ProbeRun {
     std::string out;  // standard output (the terminal's bytes when it is one)
     std::string err;  // standard error
 };
-
-std::string readAll(int fd) {
-    std::string bytes;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0) bytes.append(chunk, (size_t)got);
-    return bytes;
-}
 
 int tempFile() {
     char path[] = "/tmp/probeXXXXXX";
