@@ -48,8 +48,9 @@ extern "C" {
 
 /* Runs an FTP server configured by the command line ("-c PORT -d PORT") and
  * the OSPREL_FTP_* environment; blocks for the server's life.  Returns
- * non-zero at once on a bad command line or setting (2), or on a root it
- * cannot open or a port it cannot listen on (1), after one line on standard
+ * non-zero at once on a bad command line or setting (2, errno EINVAL), or on
+ * a root it cannot open or a port it cannot listen on (1, errno the cause,
+ * e.g. EADDRINUSE for a port already taken), after one line on standard
  * error. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);
 
