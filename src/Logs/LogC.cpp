@@ -24,6 +24,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -408,8 +409,9 @@ bool colorIsOn() {
 }
 
 // ---------------------------------------------------------------------------
-// Output step.  Everything a call writes goes out with write(2), never through
-// stdio, so a crash or a fork can neither hold a line back nor repeat it.
+// Output step.  Everything a call writes goes out with write(2) or send(2),
+// never through stdio, so a crash or a fork can neither hold a line back nor
+// repeat it.
 // Each run below leaves in one write, and a pipe takes up to PIPE_BUF bytes
 // at once, so processes and threads sharing one never mix inside a line.
 
@@ -471,23 +473,43 @@ void addLevelReport(LineOutput *output, int level) {
     addPiece(output, STDOUT_FILENO, report, text.length);
 }
 
-// Our own write to a reader that has gone must not signal the host.  SIGPIPE
-// is blocked in this thread around the writes; one that a write raised is
+// Our own write to a reader that has gone must not signal the host.  Only a
+// pipe or a socket can raise SIGPIPE, and neither can seek, so a descriptor
+// that seeks (a file, /dev/null) is written plainly and the common case costs
+// one lseek.  A socket gets send(MSG_NOSIGNAL).  For a pipe, SIGPIPE is
+// blocked in this thread around the writes, and one that a write raised is
 // taken back before the mask is restored, unless the host already had one
-// pending, which stays pending.
+// pending, which stays pending.  The mask is never changed otherwise.  (A
+// host thread that puts a pipe on the descriptor between our look and our
+// write is not covered: it would be swapping the output under its own
+// logging threads.)
+enum class SinkKind { Plain, Pipe, Socket };
+
+SinkKind sinkKind(int fd) {
+    if (lseek(fd, 0, SEEK_CUR) >= 0) return SinkKind::Plain;
+    struct stat status;
+    if (errno == EBADF || fstat(fd, &status) != 0) return SinkKind::Plain;  // the write reports it
+    if (S_ISSOCK(status.st_mode)) return SinkKind::Socket;
+    if (S_ISFIFO(status.st_mode)) return SinkKind::Pipe;
+    return SinkKind::Plain;  // a terminal or another device
+}
+
 struct PipeSignalHold {
-    sigset_t previousMask;
+    bool held;
     bool wasBlocked;
     bool wasPending;
+    bool raised;  // a write of ours met a reader that has gone
+    sigset_t previousMask;
 };
 
 void holdPipeSignal(PipeSignalHold *hold) {
+    if (hold->held) return;
+    hold->held = true;
     sigset_t pipeOnly;
     sigemptyset(&pipeOnly);
     sigaddset(&pipeOnly, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeOnly, &hold->previousMask);
     hold->wasBlocked = sigismember(&hold->previousMask, SIGPIPE) == 1;
-    hold->wasPending = false;
     if (hold->wasBlocked) {
         sigset_t pending;
         sigpending(&pending);
@@ -495,8 +517,9 @@ void holdPipeSignal(PipeSignalHold *hold) {
     }
 }
 
-void releasePipeSignal(const PipeSignalHold *hold, bool raisedPipeSignal) {
-    if (raisedPipeSignal && !hold->wasPending) {
+void releasePipeSignal(const PipeSignalHold *hold) {
+    if (!hold->held) return;
+    if (hold->raised && !hold->wasPending) {
         sigset_t pipeOnly;
         sigemptyset(&pipeOnly);
         sigaddset(&pipeOnly, SIGPIPE);
@@ -539,9 +562,10 @@ bool waitForRoom(int fd, Deadline *deadline) {
 
 // Writes every byte or reports failure.  A pipe takes a whole run or none of
 // it; a file or socket that takes part gets the rest within the deadline.
-bool writeRun(int fd, const char *bytes, size_t count, Deadline *deadline, bool *raisedPipeSignal) {
+bool writeRun(int fd, SinkKind kind, const char *bytes, size_t count, Deadline *deadline, PipeSignalHold *hold) {
+    if (kind == SinkKind::Pipe) holdPipeSignal(hold);
     while (count > 0) {
-        ssize_t written = write(fd, bytes, count);
+        ssize_t written = kind == SinkKind::Socket ? send(fd, bytes, count, MSG_NOSIGNAL) : write(fd, bytes, count);
         if (written > 0) {
             bytes += written;
             count -= (size_t)written;
@@ -549,8 +573,13 @@ bool writeRun(int fd, const char *bytes, size_t count, Deadline *deadline, bool 
             continue;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitForRoom(fd, deadline)) {
             continue;
+        } else if (written < 0 && errno == ENOTSOCK) {
+            // Another thread put something else on the descriptor since we
+            // looked: write it as a pipe, the one safe way for anything.
+            kind = SinkKind::Pipe;
+            holdPipeSignal(hold);
         } else {
-            if (written < 0 && errno == EPIPE) *raisedPipeSignal = true;
+            if (written < 0 && errno == EPIPE) hold->raised = true;
             return false;
         }
     }
@@ -562,10 +591,13 @@ bool writeRun(int fd, const char *bytes, size_t count, Deadline *deadline, bool 
 // is flushed: in a child forked while another thread held the stream's lock,
 // that lock stays taken for good, and waiting for it would hang the child.  A
 // host thread busy with the stream at this moment is concurrent with us
-// anyway.
-void flushHostStream(FILE *stream, bool *raisedPipeSignal) {
+// anyway.  stdio writes plainly, so a pipe or socket needs the hold.
+void flushHostStream(FILE *stream, SinkKind kind, PipeSignalHold *hold) {
     if (ftrylockfile(stream) != 0) return;
-    if (__fpending(stream) > 0 && fflush_unlocked(stream) != 0 && errno == EPIPE) *raisedPipeSignal = true;
+    if (__fpending(stream) > 0) {
+        if (kind != SinkKind::Plain) holdPipeSignal(hold);
+        if (fflush_unlocked(stream) != 0 && errno == EPIPE) hold->raised = true;
+    }
     funlockfile(stream);
 }
 
@@ -581,20 +613,23 @@ bool writesTo(const LineOutput *output, int fd) {
 pthread_mutex_t outputLock = PTHREAD_MUTEX_INITIALIZER;
 
 bool writeOutput(const LineOutput *output) {
-    PipeSignalHold hold;
-    holdPipeSignal(&hold);
-    bool raisedPipeSignal = false, written = true;
+    bool toErr = writesTo(output, STDERR_FILENO);
+    SinkKind outKind = sinkKind(STDOUT_FILENO);
+    SinkKind errKind = toErr ? sinkKind(STDERR_FILENO) : SinkKind::Plain;
+    PipeSignalHold hold = {};
     Deadline deadline = {};
+    bool written = true;
     pthread_mutex_lock(&outputLock);
-    flushHostStream(stdout, &raisedPipeSignal);
-    if (writesTo(output, STDERR_FILENO)) flushHostStream(stderr, &raisedPipeSignal);
+    flushHostStream(stdout, outKind, &hold);
+    if (toErr) flushHostStream(stderr, errKind, &hold);
     for (int i = 0; i < output->runCount; i++) {
         const OutputRun *run = &output->runs[i];
+        SinkKind kind = run->fd == STDOUT_FILENO ? outKind : errKind;
         // A failed run does not stop the rest: a reset still ends the colour.
-        if (!writeRun(run->fd, output->bytes + run->start, run->length, &deadline, &raisedPipeSignal)) written = false;
+        if (!writeRun(run->fd, kind, output->bytes + run->start, run->length, &deadline, &hold)) written = false;
     }
     pthread_mutex_unlock(&outputLock);
-    releasePipeSignal(&hold, raisedPipeSignal);
+    releasePipeSignal(&hold);
     return written;
 }
 

@@ -10,7 +10,7 @@
  *   fork:N      fork N children that exit() at once, and wait for them
  *   busyfork:N  two threads log without pause while N children are forked;
  *               each child logs "child K\n" and _exits.  A child still
- *               running after 5 s is killed and the probe exits 5
+ *               running after 5 s is ended and the probe exits 5
  *   pending     block SIGPIPE and raise it: pending from then on
  *   noeth0      move into a network namespace of its own, without eth0
  *   nofds       allow no further descriptor
@@ -23,12 +23,12 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "quillon.h"
@@ -72,29 +72,15 @@ static int logChecked(int module, int level, const char *text) {
     return result;
 }
 
-struct ThreadLines {
-    int thread;
-    int count;
-};
+static int threadLines;
 
-static void *logThreadLines(void *argument) {
-    const struct ThreadLines *lines = argument;
+static void *logThreadLines(void *thread) {
     char text[64];
-    for (int line = 0; line < lines->count; line++) {
-        snprintf(text, sizeof text, "thread %d line %d", lines->thread, line);
+    for (int line = 0; line < threadLines; line++) {
+        snprintf(text, sizeof text, "thread %d line %d", (int)(intptr_t)thread, line);
         logChecked(line % 10 ? probeModule : oddModule, line % 6 + 1, text);
     }
     return NULL;
-}
-
-static void logFromThreads(int threads, int count) {
-    pthread_t ids[16];
-    struct ThreadLines lines[16];
-    for (int t = 0; t < threads && t < 16; t++) {
-        lines[t] = (struct ThreadLines){t, count};
-        pthread_create(&ids[t], NULL, logThreadLines, &lines[t]);
-    }
-    for (int t = 0; t < threads && t < 16; t++) pthread_join(ids[t], NULL);
 }
 
 static void *logBusy(void *unused) {
@@ -103,56 +89,48 @@ static void *logBusy(void *unused) {
     return NULL;
 }
 
-static void forkThenExit(int children) {
-    for (int i = 0; i < children; i++) {
-        pid_t child = fork();
-        if (child == 0) exit(0);
-        waitpid(child, NULL, 0);
+/* Starts `count` threads running `body`, or joins them. */
+static void threads(pthread_t *ids, int count, void *(*body)(void *)) {
+    for (int t = 0; t < count; t++) {
+        if (body) pthread_create(&ids[t], NULL, body, (void *)(intptr_t)t);
+        else pthread_join(ids[t], NULL);
     }
 }
 
-/* Returns 0, or 5 when a child hung. */
-static int forkWhileBusy(int children) {
-    pthread_t busy[2];
-    pid_t pids[256];
-    for (int i = 0; i < 2; i++) pthread_create(&busy[i], NULL, logBusy, NULL);
-    for (int i = 0; i < children && i < 256; i++) {
-        pids[i] = fork();
-        if (pids[i] == 0) {
-            char text[32];
-            snprintf(text, sizeof text, "child %d", i);
-            logChecked(probeModule, 4, text);
-            _exit(0);
-        }
-    }
+/* Returns 0, or 5 when a child hung: its alarm ends it after 5 s. */
+static int forkChildren(int children, int logAndWait) {
     int hung = 0;
-    time_t deadline = time(NULL) + 5;
+    pid_t pids[256];
     for (int i = 0; i < children && i < 256; i++) {
-        pid_t done;
-        while ((done = waitpid(pids[i], NULL, WNOHANG)) == 0 && time(NULL) < deadline) usleep(1000);
-        if (done == 0) {
-            kill(pids[i], SIGKILL);
-            waitpid(pids[i], NULL, 0);
-            hung++;
-        }
+        if ((pids[i] = fork()) != 0) continue;
+        if (!logAndWait) exit(0);
+        char text[32];
+        snprintf(text, sizeof text, "child %d", i);
+        alarm(5);
+        logChecked(probeModule, 4, text);
+        _exit(0);
     }
-    __atomic_store_n(&busyStop, 1, __ATOMIC_RELAXED);
-    for (int i = 0; i < 2; i++) pthread_join(busy[i], NULL);
+    for (int i = 0; i < children && i < 256; i++) {
+        int status = 0;
+        waitpid(pids[i], &status, 0);
+        hung += !WIFEXITED(status);
+    }
     if (hung) fprintf(stderr, "probe: %d of %d children hung\n", hung, children);
     return hung ? 5 : 0;
 }
 
-static void makePipeSignalPending(void) {
-    sigset_t pipeOnly;
-    sigemptyset(&pipeOnly);
-    sigaddset(&pipeOnly, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeOnly, NULL);
-    raise(SIGPIPE);
+static int forkWhileBusy(int children) {
+    pthread_t busy[2];
+    threads(busy, 2, logBusy);
+    int status = forkChildren(children, 1);
+    __atomic_store_n(&busyStop, 1, __ATOMIC_RELAXED);
+    threads(busy, 2, NULL);
+    return status;
 }
 
 /* Runs one argument; returns non-zero to stop with that status. */
 static int runArgument(const char *arg) {
-    int first, second;
+    int first;
     if (arg[0] == '+') {
         char *assignment = strdup(arg + 1);
         char *equals = strchr(assignment, '=');
@@ -168,14 +146,20 @@ static int runArgument(const char *arg) {
             snprintf(text, sizeof text, "line %d", i);
             logChecked(probeModule, 4, text);
         }
-    } else if (sscanf(arg, "threads:%d:%d", &first, &second) == 2) {
-        logFromThreads(first, second);
+    } else if (sscanf(arg, "threads:%d:%d", &first, &threadLines) == 2 && first <= 16) {
+        pthread_t ids[16];
+        threads(ids, first, logThreadLines);
+        threads(ids, first, NULL);
     } else if (sscanf(arg, "fork:%d", &first) == 1) {
-        forkThenExit(first);
+        forkChildren(first, 0);
     } else if (sscanf(arg, "busyfork:%d", &first) == 1) {
         return forkWhileBusy(first);
     } else if (strcmp(arg, "pending") == 0) {
-        makePipeSignalPending();
+        sigset_t pipeOnly;
+        sigemptyset(&pipeOnly);
+        sigaddset(&pipeOnly, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeOnly, NULL);
+        raise(SIGPIPE);
     } else if (strcmp(arg, "noeth0") == 0) {
         if (unshare(CLONE_NEWNET) != 0) return 4;
     } else if (strcmp(arg, "nofds") == 0) {

@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -22,9 +24,10 @@
 namespace {
 
 // Where the probe's standard output goes.  Shared: one file for both
-// streams.  GonePipe: a pipe whose reader has gone.  SlowPipe: a non-blocking
-// pipe read 4 KiB every 2 ms, with one pause of 1.5 s after the first 32 KiB.
-enum class Sink { Terminal, File, Shared, GonePipe, SlowPipe };
+// streams.  GonePipe, GoneSocket: a pipe or stream socket whose reader has
+// gone.  SlowPipe: a non-blocking pipe read 4 KiB every 2 ms, with one pause
+// of 1.5 s after the first 32 KiB.
+enum class Sink { Terminal, File, Shared, GonePipe, GoneSocket, SlowPipe };
 
 struct ProbeRun {
     std::string out;  // standard output (the terminal's bytes when it is one)
@@ -71,9 +74,10 @@ ProbeRun runProbe(Sink stdoutSink, std::vector<std::string> environment, std::ve
     if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0) ADD_FAILURE() << "openpty failed";
     int outFile = tempFile(), errFile = tempFile();
     int pipeEnds[2] = {-1, -1};
-    if (stdoutSink == Sink::GonePipe || stdoutSink == Sink::SlowPipe) {
-        if (pipe(pipeEnds) != 0) ADD_FAILURE() << "pipe failed";
-        if (stdoutSink == Sink::GonePipe) close(pipeEnds[0]);
+    if (stdoutSink == Sink::GonePipe || stdoutSink == Sink::GoneSocket || stdoutSink == Sink::SlowPipe) {
+        int made = stdoutSink == Sink::GoneSocket ? socketpair(AF_UNIX, SOCK_STREAM, 0, pipeEnds) : pipe(pipeEnds);
+        if (made != 0) ADD_FAILURE() << "pipe or socket pair failed";
+        if (stdoutSink != Sink::SlowPipe) close(pipeEnds[0]);
         if (stdoutSink == Sink::SlowPipe) fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK);
     }
 
@@ -221,8 +225,10 @@ TEST(HostSafety, AChildForkedWhileOtherThreadsLogCanLogAtOnce) {
 TEST(HostSafety, AGoneReaderFailsTheCallWithoutASignal) {
     // The probe checks that no SIGPIPE is left pending by the call, and that
     // one the host already had pending stays so.
-    ProbeRun run = runProbe(Sink::GonePipe, {}, {"4:nobody reads", "pending", "4:still nobody", "tally"});
-    EXPECT_EQ(run.err, "2 calls, 2 failed\n");
+    for (Sink gone : {Sink::GonePipe, Sink::GoneSocket}) {
+        ProbeRun run = runProbe(gone, {}, {"4:nobody reads", "pending", "4:still nobody", "tally"});
+        EXPECT_EQ(run.err, "2 calls, 2 failed\n");
+    }
 }
 
 TEST(HostSafety, ANonBlockingOutputWaitsForItsReaderAndDropsOnlyWholeLines) {
@@ -261,29 +267,22 @@ TEST(HostSafety, ColourSpansStayWholeInOneStream) {
     const std::string note = "get_ErrorCode: logtype [3] is error.\n";
     const char *levelNames[] = {"", "Fatal!", "Error!", "Warning", "Info", "Verbose", "Debug"};
     std::vector<int> next(4, 0);
-    size_t at = 0;
-    int units = 0;
-    while (at < run.out.size()) {
-        bool noted = run.out.compare(at, note.size(), note) == 0;
-        if (noted) at += note.size();
-        size_t lineStart = run.out.find('m', at) + 1, lineEnd = run.out.find('\n', at) + 1;
-        ASSERT_TRUE(lineStart > 0 && lineEnd > lineStart) << run.out.substr(at, 200);
+    size_t at = 0, reset;
+    while ((reset = run.out.find(kReset, at)) != std::string::npos) {
+        std::string unit = run.out.substr(at, reset - at);
         int thread = -1, sequence = -1;
-        ASSERT_EQ(sscanf(run.out.c_str() + run.out.find(" : ", lineStart), " : thread %d line %d", &thread, &sequence),
-                  2);
-        ASSERT_TRUE(thread >= 0 && thread < 4 && sequence == next[thread]) << run.out.substr(at, 200);
+        sscanf(unit.c_str() + std::min(unit.find(" : thread "), unit.size()), " : thread %d line %d", &thread, &sequence);
+        ASSERT_TRUE(thread >= 0 && thread < 4 && sequence == next[thread]++) << unit;
         int level = sequence % 6 + 1;
         bool odd = sequence % 10 == 0;
-        std::string text = "thread " + std::to_string(thread) + " line " + std::to_string(sequence);
-        ASSERT_EQ(noted, odd) << run.out.substr(at, 200);
-        ASSERT_EQ(run.out.substr(at, lineEnd - at) + run.out.substr(lineEnd, kReset.size()),
-                  escapes[level] + line(levelNames[level], odd ? 0 : 116 + level, text, PINNED_HOST_GROUP,
-                                        odd ? "[odd] " : "[probe] ") + kReset);
-        at = lineEnd + kReset.size();
-        next[thread]++;
-        units++;
+        ASSERT_EQ(unit, (odd ? note : "") + escapes[level] +
+                            line(levelNames[level], odd ? 0 : 116 + level,
+                                 "thread " + std::to_string(thread) + " line " + std::to_string(sequence),
+                                 PINNED_HOST_GROUP, odd ? "[odd] " : "[probe] "));
+        at = reset + kReset.size();
     }
-    EXPECT_EQ(units, 1600);
+    EXPECT_EQ(at, run.out.size());
+    EXPECT_EQ(next, std::vector<int>(4, 400));
 }
 
 }  // namespace
