@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "quillon.h"
+#include "../rounds.h"
 
 namespace {
 
@@ -65,21 +66,10 @@ void libraryLine(int sequence) {
     logVerboseCStyle("/bench/logs/log_bench.cpp", 42, "run", g_module, 4, "bench line %d\n", sequence);
 }
 
-double secondsOn(clockid_t clock) {
-    struct timespec now;
-    clock_gettime(clock, &now);
-    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
-}
+using bench::Rates;
+using bench::secondsOn;
 
-// One round of `threads` threads each running `line` for about `seconds`:
-// lines per second of wall clock, and per second of the process's CPU time.
-// CPU time leaves out what other processes take from the machine, so it is
-// the steadier measure of what a line costs; the wall clock shows scaling.
-struct Rates {
-    double wall;
-    double cpu;
-};
-
+// One round of `threads` threads each running `line` for about `seconds`.
 Rates measure(void (*line)(int), int threads, double seconds) {
     std::atomic<bool> stop{false};
     std::atomic<long> total{0};
@@ -99,31 +89,17 @@ Rates measure(void (*line)(int), int threads, double seconds) {
     return Rates{(double)total / wall, (double)total / cpu};
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-// Medians of alternating rounds (who goes first alternates too), so drift
-// and other load hit both sides alike.
 struct Comparison {
     Rates floor;
     Rates library;
 };
 
 Comparison compare(int threads, int rounds, double seconds) {
-    std::vector<double> floorWall, floorCpu, libraryWall, libraryCpu;
-    for (int round = 0; round < rounds; round++) {
-        bool floorFirst = round % 2 == 0;
-        Rates first = measure(floorFirst ? floorLine : libraryLine, threads, seconds);
-        Rates second = measure(floorFirst ? libraryLine : floorLine, threads, seconds);
-        const Rates &floorRates = floorFirst ? first : second, &libraryRates = floorFirst ? second : first;
-        floorWall.push_back(floorRates.wall);
-        floorCpu.push_back(floorRates.cpu);
-        libraryWall.push_back(libraryRates.wall);
-        libraryCpu.push_back(libraryRates.cpu);
-    }
-    return Comparison{{median(floorWall), median(floorCpu)}, {median(libraryWall), median(libraryCpu)}};
+    bench::Series floorRates, libraryRates;
+    bench::alternateRounds(
+        rounds, [&] { return measure(floorLine, threads, seconds); },
+        [&] { return measure(libraryLine, threads, seconds); }, &floorRates, &libraryRates);
+    return Comparison{floorRates.medians(), libraryRates.medians()};
 }
 
 void printRow(FILE *report, const char *what, double floorRate, double libraryRate) {
