@@ -38,6 +38,7 @@ static int oddModule;
 static int calls;
 static int failed;
 static volatile int busyStop;
+static struct rlimit files; /* put back at exit, for the sanitizers' checks */
 
 static int pipeSignalState(sigset_t *mask, struct sigaction *action) {
     sigset_t pending;
@@ -163,8 +164,7 @@ static int runArgument(const char *arg) {
     } else if (strcmp(arg, "noeth0") == 0) {
         if (unshare(CLONE_NEWNET) != 0) return 4;
     } else if (strcmp(arg, "nofds") == 0) {
-        struct rlimit none = {0, 0};
-        getrlimit(RLIMIT_NOFILE, &none);
+        struct rlimit none = files;
         none.rlim_cur = 0;
         setrlimit(RLIMIT_NOFILE, &none);
     } else if (strcmp(arg, "abort") == 0) {
@@ -183,9 +183,9 @@ static int runArgument(const char *arg) {
 int main(int argc, char **argv) {
     probeModule = registerModule("probe", "9", 2);
     oddModule = registerModule("odd", "9", 3);
-    for (int i = 1; i < argc; i++) {
-        int status = runArgument(argv[i]);
-        if (status != 0) return status;
-    }
-    return 0;
+    getrlimit(RLIMIT_NOFILE, &files);
+    int status = 0;
+    for (int i = 1; i < argc && status == 0; i++) status = runArgument(argv[i]);
+    setrlimit(RLIMIT_NOFILE, &files);
+    return status;
 }
