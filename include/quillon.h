@@ -17,9 +17,9 @@
  *
  * Output: the line goes to standard output.  When colour is on, the level's
  * escape and the reset "\033[0m" go to standard error around it.  Each is
- * written with write(2) before the call returns, never held in stdio's
- * buffers, so a crash right after a call keeps the line and a forked child
- * never repeats it.  What the host itself wrote through stdout (and, when the
+ * handed to the kernel (write(2), or send(2) for a socket) before the call
+ * returns, never held in stdio's buffers, so a crash right after a call
+ * keeps the line and a forked child never repeats it.  What the host itself wrote through stdout (and, when the
  * call writes there, stderr) before the call is flushed first, so the line
  * keeps its place after it.  A line goes out in one write: processes and
  * threads sharing a pipe never mix inside a line.
@@ -107,8 +107,8 @@ QUILLON_EXPORT int registerModule(const char *name, const char *tag, unsigned ty
  * `level`.  An index 0-31 that is not registered (a free row) shows as
  * "[0.0.0:][0000000] ": an empty tag, the name 0000000 and no error code;
  * -1 or any index outside 0-31 shows as "[0.0.0:]", with neither name nor
- * code.  `file`, `line` and `function` give the caller's
- * location: the file shows from after its first '/'.  The message is cut to
+ * code.  `file`, `line` and `function` give the caller's location: the file
+ * shows from after its first '/'.  The message is cut to
  * 511 characters and the line to 1023 bytes; a cut message still ends with
  * "\n".  The message is formatted first, so %m shows the caller's errno.
  * Null `file` or `function` show as empty text; a null `format` logs an
