@@ -13,16 +13,6 @@ foreach(library quillon carrowen trevant dunmarr osprel)
   endif()
 endforeach()
 
-# libtrevant's run-time search path: in the build tree exactly build/src/libs;
-# installed, "$ORIGIN", so it finds libosprel and libdunmarr in the directory
-# it is installed in, whatever prefix `cmake --install --prefix` or a package
-# puts it under.  The installed path is set at install time: left to CMake,
-# the build tree's RUNPATH would be padded with an empty entry, which the
-# loader reads as the current directory.
-if(TARGET trevant)
-  set_target_properties(trevant PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${QUILLON_LIBS_DIR}")
-endif()
-
 # libcarrowen's log calls bind to libquillon without naming it (no NEEDED
 # entry), so a program built against the installed package links both.
 if(TARGET carrowen)
@@ -32,6 +22,9 @@ endif()
 install(TARGETS ${QUILLON_INSTALLED_LIBRARIES} EXPORT quillonTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Installed, libtrevant's RUNPATH is $ORIGIN: it finds the libraries it needs
+# in its own directory, whatever the prefix.  (Its build-tree value is set in
+# src/Monitors.)
 if(TARGET trevant)
   install(CODE "file(RPATH_SET FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:trevant>\"
                                 NEW_RPATH \"\\\$ORIGIN\")")

@@ -7,7 +7,11 @@
 // Index that registerModule gave the module "demo"; -1 until registered.
 extern int g_demoModule;
 
-// Every file that logs has its own gate; 4 prints Fatal through Info.
+// The log gate every file of the demo starts from: Fatal through Info.
+#ifndef DEMO_LOG_LEVEL
+#define DEMO_LOG_LEVEL 4
+#endif
+
 #define DEMO_LOG(fileLevel, level, ...) QUILLON_LOG(fileLevel, g_demoModule, level, __VA_ARGS__)
 
 #endif

@@ -22,7 +22,7 @@
 
 int g_demoModule = -1;
 
-static int g_demoLogLevel = 4;
+static int g_demoLogLevel = DEMO_LOG_LEVEL;
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-static int g_demoLogLevel = 4;
+static int g_demoLogLevel = DEMO_LOG_LEVEL;
 
 namespace {
 

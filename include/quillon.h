@@ -108,9 +108,9 @@ QUILLON_EXPORT int registerModule(const char *name, const char *tag, unsigned ty
  * "[0.0.0:][0000000] ": an empty tag, the name 0000000 and no error code;
  * -1 or any index outside 0-31 shows as "[0.0.0:]", with neither name nor
  * code.  `file`, `line` and `function` give the caller's location: the file
- * shows from after its first '/'.  The message is cut to
- * 511 characters and the line to 1023 bytes; a cut message still ends with
- * "\n".  The message is formatted first, so %m shows the caller's errno.
+ * shows from after its first '/'.  The message is cut to 511 characters and
+ * the line to 1023 bytes; a cut message still ends with "\n".  The message
+ * is formatted first, so %m shows the caller's errno.
  * Null `file` or `function` show as empty text; a null `format` logs an
  * empty message.  When eth0 cannot be queried the line has no host group and
  * is preceded on standard output by one of "get_MachineInfo: get device
@@ -132,7 +132,20 @@ QUILLON_EXPORT int logVerboseCStyle(const char *file, int line, const char *func
  * applies the calling file's level gate.  The call is made only when
  * `fileLevel` is at least `level`; otherwise the arguments are not evaluated.
  *
- *   static int g_myLogLevel = 3;
+ * The gate: every source file that logs has its own, a file-local int fixed
+ * at build time, so one file can be traced alone.  A module's files start
+ * from one built-in level, kept in the header they share, which a build may
+ * replace (cc -DMY_LOG_LEVEL=6 traces them all):
+ *
+ *   // my_module.h
+ *   #ifndef MY_LOG_LEVEL
+ *   #define MY_LOG_LEVEL 3   // Fatal, Error and Warning
+ *   #endif
+ *
+ *   // each my_*.c
+ *   #include "my_module.h"
+ *   static int g_myLogLevel = MY_LOG_LEVEL;
+ *   ...
  *   QUILLON_LOG(g_myLogLevel, g_myModule, QUILLON_ERROR, "open [%s] failed.\n", path);
  */
 #define QUILLON_LOG(fileLevel, module, level, ...)                                          \

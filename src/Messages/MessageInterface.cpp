@@ -3,10 +3,6 @@
 #include "MessageType.h"
 #include "quillon.h"
 
-#ifndef MESSAGE_LOG_LEVEL
-#define MESSAGE_LOG_LEVEL 3  // Fatal, Error and Warning
-#endif
-
 static int g_messageLogLevel = MESSAGE_LOG_LEVEL;
 
 // Fixed when this file is compiled.

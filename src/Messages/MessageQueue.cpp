@@ -14,10 +14,6 @@
 #include "MessageType.h"
 #include "quillon.h"
 
-#ifndef MESSAGE_LOG_LEVEL
-#define MESSAGE_LOG_LEVEL 3  // Fatal, Error and Warning
-#endif
-
 static int g_messageLogLevel = MESSAGE_LOG_LEVEL;
 
 // Fixed when this file is compiled.
@@ -78,8 +74,8 @@ static bool resumeWait(TimedWait *wait) {
     return true;
 }
 
-// poll() costs the kernel less than ppoll(), and whole milliseconds (the
-// usual time-outs) need nothing finer.
+// poll() costs less than ppoll() (bench/messages measures the difference),
+// and whole milliseconds, the usual time-outs, need nothing finer.
 static int pollOnce(struct pollfd *entry, const struct timespec *left) {
     if (left->tv_nsec % kNanosecondsPerMillisecond == 0) {
         return poll(entry, 1, (int)(left->tv_sec * 1000 + left->tv_nsec / kNanosecondsPerMillisecond));
@@ -99,10 +95,24 @@ static int waitUntilReady(int fd, short events, TimedWait *wait) {
     }
 }
 
-// True when an attempt that found the pipe full (or empty) after the wait
-// reported it ready lost a race with another thread and may wait again.
-static bool mayWaitAgain(ssize_t transferred, int ready, TimedWait *wait) {
-    return transferred < 0 && errno == EAGAIN && ready > 0 && resumeWait(wait);
+// Moves one message: writes it for POLLOUT, reads it for POLLIN.  With a
+// time-out it first waits for the pipe to be ready, and when another thread
+// took the room or the message the wait reported, waits again for the time
+// that is left.  *waitResult gets the last wait's result: 1 ready, 0 the time
+// ran out (or no time-out), -1 the wait failed: then nothing moves and the
+// result is -1.
+static ssize_t moveMessage(const MessageQueue *queue, short events, void *bytes, unsigned timeout, int *waitResult) {
+    int fd = events == POLLOUT ? queue->writeFd : queue->readFd;
+    size_t size = (size_t)queue->size;
+    TimedWait wait;
+    if (timeout != 0) startWait(&wait, timeout);
+    for (;;) {
+        *waitResult = timeout != 0 ? waitUntilReady(fd, events, &wait) : 0;
+        if (*waitResult < 0) return -1;
+        ssize_t moved = events == POLLOUT ? write(fd, bytes, size) : read(fd, bytes, size);
+        bool lostRace = moved < 0 && errno == EAGAIN && *waitResult > 0;
+        if (!lostRace || !resumeWait(&wait)) return moved;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -150,22 +160,12 @@ int MessageQueueEnqueue(MessageQueue *queue, const void *message, unsigned timeo
     }
     QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_DEBUG, "Enqueue Message Queue Address: [%p]\n",
                 (void *)queue);
-    ssize_t written;
-    if (timeout == 0) {
-        written = write(queue->writeFd, message, (size_t)queue->size);
-    } else {
-        TimedWait wait;
-        startWait(&wait, timeout);
-        int ready;
-        do {
-            ready = waitUntilReady(queue->writeFd, POLLOUT, &wait);
-            if (ready < 0) {
-                QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR, "select return value = [%d].\n",
-                            ready);
-                return -1;
-            }
-            written = write(queue->writeFd, message, (size_t)queue->size);
-        } while (mayWaitAgain(written, ready, &wait));
+    int waited = 0;
+    // write() only reads the message.
+    ssize_t written = moveMessage(queue, POLLOUT, const_cast<void *>(message), timeout, &waited);
+    if (waited < 0) {
+        QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR, "select return value = [%d].\n", waited);
+        return -1;
     }
     if (written == queue->size) return 0;
     QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR,
@@ -180,23 +180,12 @@ int MessageQueueDequeue(MessageQueue *queue, void *buffer, unsigned timeout) {
     }
     QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_DEBUG, "Dequeue Message Queue Address: [%p]\n",
                 (void *)queue);
-    ssize_t got;
-    if (timeout == 0) {
-        got = read(queue->readFd, buffer, (size_t)queue->size);
-    } else {
-        TimedWait wait;
-        startWait(&wait, timeout);
-        int ready;
-        do {
-            ready = waitUntilReady(queue->readFd, POLLIN, &wait);
-            QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_DEBUG, "select ret[%d].\n", ready);
-            if (ready < 0) {
-                QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR, "select return value = [%d].\n",
-                            ready);
-                return -1;
-            }
-            got = read(queue->readFd, buffer, (size_t)queue->size);
-        } while (mayWaitAgain(got, ready, &wait));
+    int waited = 0;
+    ssize_t got = moveMessage(queue, POLLIN, buffer, timeout, &waited);
+    if (timeout != 0) QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_DEBUG, "select ret[%d].\n", waited);
+    if (waited < 0) {
+        QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR, "select return value = [%d].\n", waited);
+        return -1;
     }
     if (got == queue->size) return queue->size;
     QUILLON_LOG(g_messageLogLevel, g_moduleMessageNO, QUILLON_ERROR, "strerror: %s\n", strerror(errno));

@@ -5,10 +5,6 @@
 #include "MessageType.h"
 #include "quillon.h"
 
-#ifndef MESSAGE_LOG_LEVEL
-#define MESSAGE_LOG_LEVEL 3  // Fatal, Error and Warning
-#endif
-
 static int g_messageLogLevel = MESSAGE_LOG_LEVEL;
 
 int g_moduleMessageNO;

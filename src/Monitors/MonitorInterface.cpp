@@ -2,9 +2,9 @@
 // thread of its own with a fixed command line.
 
 #include "dunmarr.h"
+#include "logMonitor.h"
 #include "osprel.h"
 #include "quillon.h"
-#include "trevant.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -12,7 +12,7 @@
 #include <string.h>
 #include <unistd.h>
 
-static int g_monitorLogLevel = 6;
+static int g_monitorLogLevel = MONITOR_LOG_LEVEL;
 
 // Constants of the library: the server and the task only ever read them.
 static const char kTaskName[] = "MonitorFTPServerTask";
@@ -44,13 +44,12 @@ static ServerEnd LastServerEnd(void) {
 }
 
 static int MonitorBuildTime(void) {
-    QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_INFO, "Monitor Module Build time :" __DATE__ " " __TIME__ " \n");
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "Monitor Module Build time :" __DATE__ " " __TIME__ " \n");
     return 0;
 }
 
 static int MonitorFTPServerTask(void *argument) {
-    int module = __atomic_load_n(&g_moduleMonitorNO, __ATOMIC_RELAXED);
-    QUILLON_LOG(g_monitorLogLevel, module, QUILLON_INFO, "MonitorFTPServerTask::[%s]\n", static_cast<const char *>(argument));
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "MonitorFTPServerTask::[%s]\n", static_cast<const char *>(argument));
     // ServerMain's signature wants char *, but it does not write through argv:
     // the entries stay read-only constants.  The vector lives in this frame for
     // as long as the server runs.
@@ -74,24 +73,24 @@ static const char *ServerEndReason(const ServerEnd &end, char *buffer, size_t si
 }
 
 int MonitorThreadCreate(void) {
-    QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_INFO, "MonitorThreadCreate\n");
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "MonitorThreadCreate\n");
     int endsBefore = LastServerEnd().count;
     // The task name doubles as the task's argument; the task only reads it.
     int started = ThreadTaskCreateAdvanced(kTaskName, MonitorFTPServerTask, const_cast<char *>(kTaskName));
     int startError = errno;
-    QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_INFO, "==============\n");
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "==============\n");
     // One pause; a signal that cuts it short ends it, it is not resumed.
     sleep(kStartupPauseSeconds);
     // Then say why the server is not running, if it is not.
     char reason[128];
     if (started != 0) {
-        QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_ERROR, "FTP server task could not start: [%s].\n",
+        QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_ERROR, "FTP server task could not start: [%s].\n",
                     strerror_r(startError, reason, sizeof reason));
         return -1;
     }
     ServerEnd end = LastServerEnd();
     if (end.count != endsBefore) {
-        QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_ERROR, "FTP server did not start on port [%s]: [%s].\n",
+        QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_ERROR, "FTP server did not start on port [%s]: [%s].\n",
                     kControlPort, ServerEndReason(end, reason, sizeof reason));
         return -1;
     }
@@ -102,6 +101,6 @@ int InitMonitor(void) {
     log_monitor_init();
     MonitorBuildTime();
     int started = MonitorThreadCreate();
-    QUILLON_LOG(g_monitorLogLevel, g_moduleMonitorNO, QUILLON_DEBUG, "InitMonitor.\n");
+    QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_DEBUG, "InitMonitor.\n");
     return started;
 }

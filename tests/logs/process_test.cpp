@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "pinned_host.h"
 
 namespace {
@@ -45,14 +46,6 @@ std::string readSlowly(int fd) {
         paused = paused || bytes.size() >= 32768;
         usleep(2000);
     }
-    return bytes;
-}
-
-std::string readAll(int fd) {
-    std::string bytes;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0) bytes.append(chunk, (size_t)got);
     return bytes;
 }
 

@@ -1,64 +1,10 @@
 #include "message_lines.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <fstream>
-#include <vector>
-
-#include "pinned_host.h"
-
-namespace {
-
-std::vector<std::string> sourceLines(const std::string &file) {
-    std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/" + file);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-// A definition starts in the first column and opens its body on that line.
-bool definesFunction(const std::string &line, const std::string &function) {
-    return !line.empty() && line[0] != ' ' && line.find(function + "(") != std::string::npos && line.back() == '{';
-}
-
-const char *levelName(int level) {
-    static const char *const names[] = {"Assert", "Fatal!", "Error!", "Warning", "Info", "Verbose", "Debug"};
-    return level >= 0 && level <= 6 ? names[level] : "Undefined";
-}
-
-}  // namespace
-
-std::string shownSourceFile(const std::string &file) {
-    std::string path = std::string(QUILLON_SOURCE_DIR) + "/" + file;
-    size_t slash = path.find('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-int logCallLine(const std::string &file, const std::string &function, const std::string &formatText) {
-    std::vector<std::string> lines = sourceLines(file);
-    size_t body = 0;
-    while (body < lines.size() && !definesFunction(lines[body], function)) body++;
-    int found = 0;
-    int matches = 0;
-    for (size_t i = body + 1; i < lines.size() && lines[i] != "}"; i++) {
-        if (lines[i].find(formatText) == std::string::npos) continue;
-        // The call's line is the one naming the macro, also when it wraps.
-        size_t call = i;
-        while (call > body && lines[call].find("QUILLON_LOG(") == std::string::npos) call--;
-        found = (int)call + 1;
-        matches++;
-    }
-    EXPECT_EQ(matches, 1) << "log call \"" << formatText << "\" in " << function << " of " << file;
-    return found;
-}
 
 std::string messageLine(const std::string &file, const std::string &function, const std::string &formatText,
                         int level, const std::string &text, int module) {
-    std::string groups = module >= 0 ? "[0.0.0:5325][message] <<" + std::to_string(116 + level) + ">> " : "[0.0.0:]";
-    return PINNED_TIME_GROUP PINNED_HOST_GROUP + groups + "[" + shownSourceFile(file) + ":" +
-           std::to_string(logCallLine(file, function, formatText)) + "][" + function + ":" + levelName(level) +
-           "] : " + text;
+    return clientLogLine("message", module, file, function, formatText, level, text);
 }
 
 std::string queueLine(const std::string &function, const std::string &formatText, int level, const std::string &text) {

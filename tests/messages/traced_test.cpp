@@ -24,17 +24,6 @@ public:
 };
 const auto *startup = ::testing::AddGlobalTestEnvironment(new StartedMessageModule);
 
-// Splits after each newline, keeping it.
-std::vector<std::string> linesOf(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(text.substr(start, end - start + 1));
-    }
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
 // The build time is the compiler's, so only its form can be checked.
 void expectBuildTimeLine(const std::string &line, const std::string &file, const std::string &function) {
     std::string prefix = messageLine(file, function, "kBuildTimeLine", 4, "Message Module Build time :");
@@ -47,7 +36,7 @@ void expectBuildTimeLine(const std::string &line, const std::string &file, const
 TEST(TracedStartUp, PrintsAllSixSelfTestLinesTheBuildTimeAndItsOwnStep) {
     const char *file = "src/Messages/logMessage.cpp";
     const char *names[] = {"Fatal", "Error", "Warning", "Info", "Verbose", "Debug"};
-    std::vector<std::string> lines = linesOf(g_startupOutput);
+    std::vector<std::string> lines = splitLines(g_startupOutput);
     ASSERT_EQ(9u, lines.size()) << g_startupOutput;
     EXPECT_EQ("==================log_message_init========================\n", lines[0]);
     for (int level = 1; level <= 6; level++) {
@@ -63,7 +52,7 @@ TEST(TracedQueue, TracesEveryStep) {
     CapturedFd created(1);
     MessageQueue *queue = MessageQueueCreate(8);
     ASSERT_NE(queue, nullptr);
-    std::vector<std::string> lines = linesOf(created.take());
+    std::vector<std::string> lines = splitLines(created.take());
     ASSERT_EQ(2u, lines.size());
     expectBuildTimeLine(lines[0], "src/Messages/MessageQueue.cpp", "MessageQueueBuildTime");
     std::string address = pointerText(queue);

@@ -25,11 +25,16 @@ std::string CapturedFd::take() {
     dup2(saved_, fd_);
     close(saved_);
     saved_ = -1;
+    lseek(file_, 0, SEEK_SET);
+    std::string bytes = readAll(file_);
+    close(file_);
+    return bytes;
+}
+
+std::string readAll(int fd) {
     std::string bytes;
     char chunk[4096];
     ssize_t got;
-    lseek(file_, 0, SEEK_SET);
-    while ((got = read(file_, chunk, sizeof chunk)) > 0) bytes.append(chunk, (size_t)got);
-    close(file_);
+    while ((got = read(fd, chunk, sizeof chunk)) > 0) bytes.append(chunk, (size_t)got);
     return bytes;
 }

@@ -20,6 +20,9 @@ private:
     int file_;
 };
 
+// Every byte `fd` gives until end of file or an error.
+std::string readAll(int fd);
+
 // Both standard streams at once.
 struct CapturedOutput {
     CapturedFd out{1};

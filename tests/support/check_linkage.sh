@@ -1,48 +1,43 @@
 #!/bin/sh
-# check_linkage.sh LIBRARY SONAME "NEEDED..." "EXPORTED..." ["LEFT UNDEFINED..."] [SANITIZED]
+# check_linkage.sh LIBRARY SONAME "NEEDED..." "EXPORTED..." "LEFT UNDEFINED..." RUNPATH [SANITIZED]
 # Checks a shared library's dynamic interface exactly: its soname, its NEEDED
-# entries, its exported symbols, the symbols it leaves to the loading process,
-# and that it binds lazily (no BIND_NOW).  Lists may be separated by blanks or
-# semicolons.  SANITIZED (non-empty) ignores what a sanitizer runtime brings:
-# its own libraries among the NEEDED entries and ASan's __odr_asan twins of
-# exported globals.
+# entries, its exported symbols, the symbols it leaves to the loader to bind
+# (those without a version), its RUNPATH ("" for none; DT_RPATH is never
+# right), and that it binds lazily (no BIND_NOW).  Lists may be separated by
+# blanks or semicolons.  SANITIZED (non-empty) ignores what a sanitizer
+# runtime brings: its libraries among the NEEDED entries, ASan's __odr_asan
+# twins of exported globals, and the C library calls its interceptors take.
 library=$1
 soname_expected=$2
-sanitized=$6
-runtime='^lib(asan|ubsan|tsan|stdc\+\+|m|gcc_s)\.so'
+runpath_expected=$6
+sanitized=$7
 status=0
 
 list() { printf '%s\n' $(echo "$1" | tr ';' ' ') | sed '/^$/d' | sort; }
-without_runtime() { if [ -n "$sanitized" ]; then grep -Ev "$runtime"; else cat; fi; }
+differs() {  # WHAT FOUND EXPECTED
+    [ "$2" = "$3" ] && return 1
+    printf '%s %s:\n%s\nexpected:\n%s\n' "$1" "$library" "$2" "$3"
+    status=1
+}
 
 dynamic=$(readelf -d "$library") || exit 1
+tag() { echo "$dynamic" | sed -n "s/.*($1).*\[\(.*\)\]/\1/p"; }
 
-soname=$(echo "$dynamic" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
-if [ "$soname" != "$soname_expected" ]; then
-    printf 'soname of %s: [%s], expected [%s]\n' "$library" "$soname" "$soname_expected"
-    status=1
-fi
+differs 'soname of' "$(tag SONAME)" "$soname_expected"
+differs 'RUNPATH of' "$(tag RUNPATH)" "$runpath_expected"
+differs 'RPATH of' "$(tag RPATH)" ""
 
-needed=$(echo "$dynamic" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | without_runtime)
-needed_expected=$(list "$3" | without_runtime)
-if [ "$needed" != "$needed_expected" ]; then
-    printf 'NEEDED of %s:\n%s\nexpected:\n%s\n' "$library" "$needed" "$needed_expected"
-    status=1
-fi
+needed=$(tag NEEDED | sort)
+[ -n "$sanitized" ] && needed=$(echo "$needed" | grep -Ev '^lib(asan|ubsan|tsan)\.so')
+differs 'NEEDED of' "$needed" "$(list "$3")"
 
-exported=$(nm -D --defined-only "$library" | awk '{print $3}' | grep -v '^__odr_asan' | sort)
-exported_expected=$(list "$4")
-if [ "$exported" != "$exported_expected" ]; then
-    printf 'exported by %s:\n%s\nexpected:\n%s\n' "$library" "$exported" "$exported_expected"
-    status=1
-fi
+differs 'exported by' "$(nm -D --defined-only "$library" | awk '{print $3}' | grep -v '^__odr_asan' | sort)" \
+    "$(list "$4")"
 
-for symbol in $(list "$5"); do
-    if ! nm -D --undefined-only "$library" | awk '{print $2}' | grep -qx "$symbol"; then
-        echo "$library does not leave $symbol to the loading process"
-        status=1
-    fi
-done
+undefined_expected=$(list "$5")
+left=$(nm -D --undefined-only "$library" | awk '$1 == "U" && $2 !~ /@/ && $2 !~ /^__/ {print $2}' | sort)
+[ -n "$sanitized" ] && left=$(echo "$left" | grep -Fx "$undefined_expected")
+differs 'left to the loader by' "$left" "$undefined_expected"
 
 if echo "$dynamic" | grep -Eq 'BIND_NOW|FLAGS.*NOW'; then
     echo "$library binds its symbols at load time (BIND_NOW)"

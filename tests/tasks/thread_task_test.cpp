@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
@@ -15,13 +14,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <mutex>
 
 #include "capture.h"
 #include "dunmarr.h"
-#include "elf_view.h"
+#include "process_view.h"
 
 extern char **environ;
 
@@ -72,19 +69,6 @@ int probeTask(void *argument) {
     probe->finished = true;
     probe->changed.notify_all();
     return 7;  // ignored
-}
-
-std::map<pid_t, std::string> threadNames() {
-    std::map<pid_t, std::string> names;
-    DIR *tasks = opendir("/proc/self/task");
-    while (dirent *entry = tasks ? readdir(tasks) : nullptr) {
-        if (entry->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string name;
-        if (std::getline(comm, name)) names[atoi(entry->d_name)] = name;
-    }
-    if (tasks) closedir(tasks);
-    return names;
 }
 
 std::vector<pid_t> threadsNamed(const std::string &name) {
@@ -178,14 +162,6 @@ int startTaskWithoutProcesses() {
     _exit(0);
 }
 
-std::string readAll(int fd) {
-    std::string bytes;
-    char chunk[512];
-    ssize_t got;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0) bytes.append(chunk, (size_t)got);
-    return bytes;
-}
-
 TEST(ThreadTask, ReportsATaskThatCannotStartOnOneLine) {
     int out[2], err[2];
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -212,15 +188,6 @@ TEST(ThreadTask, ReportsATaskThatCannotStartOnOneLine) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << " " << childErr;
     EXPECT_EQ(childOut, "result -1\n");
     EXPECT_EQ(childErr, "ThreadTaskCreateAdvanced: cannot start task [doomed]: Resource temporarily unavailable.\n");
-}
-
-TEST(ThreadTaskLibrary, ExportsOnlyItsFunctionAndNeedsNoCxxRuntime) {
-    ElfDynamicView library = readElfDynamicView(DUNMARR_FILE);
-    ASSERT_TRUE(library.read) << DUNMARR_FILE;
-    EXPECT_EQ(library.soname, "libdunmarr.so.1");
-    EXPECT_EQ(apiNames(library.exportedFunctions), std::set<std::string>{"ThreadTaskCreateAdvanced"});
-    EXPECT_EQ(apiNames(library.exportedObjects), std::set<std::string>{});
-    for (const std::string &needed : library.needed) EXPECT_EQ(needed.find("libstdc++"), std::string::npos);
 }
 
 }  // namespace
