@@ -139,12 +139,30 @@ bool Greeted(int fd, std::string *error) {
     return true;
 }
 
+// The server listens on loopback only: OSPREL_FTP_BIND unset, 127.x or ::1.
+bool LoopbackOnly() {
+    const char *bind = getenv("OSPREL_FTP_BIND");
+    return !bind || !*bind || strncmp(bind, "127.", 4) == 0 || strcmp(bind, "::1") == 0;
+}
+
+// Uploads (curl -T) work out of the box where nobody else can reach the
+// server; anywhere else the server's read-only default for anonymous
+// sessions stands.
+bool AllowWritingOnLoopback(std::string *error) {
+    const char *readOnly = getenv("OSPREL_FTP_READONLY");
+    if ((readOnly && *readOnly) || !LoopbackOnly()) return true;
+    if (setenv("OSPREL_FTP_READONLY", "0", 1) == 0) return true;
+    *error = SystemError("cannot set OSPREL_FTP_READONLY to", "0");
+    return false;
+}
+
 } // namespace
 
 bool PrepareServedDirectory(ServedDirectory *served, std::string *error) {
     const char *configured = getenv("OSPREL_FTP_ROOT");
     served->fromEnvironment = configured != nullptr;
     served->created = false;
+    if (!AllowWritingOnLoopback(error)) return false;
     if (configured) {
         if (!IsDirectory(configured)) {
             *error = std::string("OSPREL_FTP_ROOT [") + configured + "] is not a directory";

@@ -16,7 +16,9 @@ struct ServedDirectory {
 // Uses OSPREL_FTP_ROOT when it is set (it must name a directory); otherwise
 // $XDG_DATA_HOME/quillon-demo/ftp (XDG_DATA_HOME defaulting to
 // $HOME/.local/share), created when missing, and exports it as
-// OSPREL_FTP_ROOT.  Calls setenv, so it must run before any thread starts.
+// OSPREL_FTP_ROOT.  On loopback, with OSPREL_FTP_READONLY unset, sets it to
+// 0 so clients may upload.  Calls setenv, so it must run before any thread
+// starts.
 bool PrepareServedDirectory(ServedDirectory *served, std::string *error);
 
 // The address a client connects to: OSPREL_FTP_BIND, with a wildcard

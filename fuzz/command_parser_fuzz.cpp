@@ -1,13 +1,16 @@
 // libFuzzer target: control-connection bytes through the line assembler,
 // fed in pieces whose sizes the input chooses, and each line through the
-// verb/argument split.
+// verb/argument split and, cut at its first blank into a pattern and a name,
+// through NLST's wildcard matching (which must stay fast on any pattern).
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <string>
 
 #include "CommandParser.h"
+#include "Wildcard.h"
 
 namespace {
 
@@ -22,6 +25,17 @@ void checkCommand(const std::string &line) {
     for (char c : command.verb) require(c >= 'A' && c <= 'Z');
     require(command.argument.size() < line.size());
     require(line.find('\0') == std::string::npos);
+}
+
+void checkWildcard(const std::string &line) {
+    size_t blank = line.find(' ');
+    if (blank == std::string::npos) return;
+    std::string pattern = line.substr(0, std::min(blank, osprel::kMaxWildcardPattern));
+    std::string name = line.substr(blank + 1, 255);
+    bool matches = osprel::matchesWildcard(pattern, name);
+    if (pattern == name && !osprel::hasWildcard(pattern) && pattern.find('\\') == std::string::npos)
+        require(matches);
+    if (pattern == "*") require(matches == (name.empty() || name[0] != '.'));
 }
 
 }  // namespace
@@ -52,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 require(assembler.line().size() <= osprel::LineAssembler::kMaxLine);
                 require(assembler.line().find('\n') == std::string::npos);
                 checkCommand(assembler.line());
+                checkWildcard(assembler.line());
             }
         }
         bytes += chunk;

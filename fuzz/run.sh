@@ -12,12 +12,13 @@ sources="$here/../src/FtpServer"
 
 for target in command_parser path_resolver; do
     case $target in
-        command_parser) unit=CommandParser.cpp ;;
+        command_parser) unit="CommandParser.cpp Wildcard.cpp" ;;
         path_resolver) unit=PathResolver.cpp ;;
     esac
     echo "fuzz: building $target"
     clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-        -I "$sources" "$here/${target}_fuzz.cpp" "$sources/$unit" -o "$build/${target}_fuzz"
+        -I "$sources" "$here/${target}_fuzz.cpp" $(for file in $unit; do echo "$sources/$file"; done) \
+        -o "$build/${target}_fuzz"
     corpus="$build/corpus/$target"
     mkdir -p "$corpus"
     echo "fuzz: running $target for $seconds s"

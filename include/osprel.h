@@ -10,17 +10,47 @@
  * written; the vector may live in read-only memory.
  *
  * Environment, read once when ServerMain starts:
- *   OSPREL_FTP_ROOT             directory served (default: the current directory)
+ *   OSPREL_FTP_ROOT             directory served.  Unset: never the current
+ *                               directory, but $XDG_DATA_HOME/osprel/ftp, else
+ *                               $HOME/.local/share/osprel/ftp, created (mode
+ *                               0700) when missing and named in the start-up
+ *                               line.  "/" is served only when this variable
+ *                               names it ("/"), never reached through "..", a
+ *                               link or the default.
  *   OSPREL_FTP_BIND             numeric IPv4 or IPv6 listen address (default 127.0.0.1)
  *   OSPREL_FTP_USER, OSPREL_FTP_PASSWORD
  *                               both set: only that login is accepted; neither:
  *                               anonymous login (any user name, any password);
  *                               one without the other is refused as a bad setting
- *   OSPREL_FTP_READONLY=1       every command that changes files answers 550
+ *   OSPREL_FTP_READONLY         unset: anonymous sessions are read-only, the
+ *                               configured login may write; 1: everyone is
+ *                               read-only; 0: everyone may write (opt-in).
+ *                               Refused changes answer 550.
  *   OSPREL_FTP_IDLE_TIMEOUT     seconds before an idle control connection, or a
  *                               data connection without progress, is closed (300)
  *   OSPREL_FTP_PASSIVE_TIMEOUT  seconds a passive port waits for its client (30)
+ *   OSPREL_FTP_LOGIN_TIMEOUT    seconds from connecting to a completed login;
+ *                               lines sent meanwhile do not put it off (30)
+ *   OSPREL_FTP_MAX_PER_ADDRESS  sessions at once from one client address, of
+ *                               the 64 in all (16); IPv6 counts per /64
  *
+ * Failed logins (with OSPREL_FTP_USER set) are limited per client address
+ * across all its sessions: each failure waits 1 s and the third closes its
+ * session; after 10 failures from one address (IPv6: one /64) every login
+ * from it, the right one too, is refused with 421 until 60 s have passed
+ * since its last failure.  Logins being checked count against the 10, so
+ * parallel sessions get no more guesses than one: about 10 a minute per
+ * address instead of one a second per session.  Why so: a delay alone
+ * scales with the number of sessions an attacker opens; a lock per address
+ * does not, and an address with failures costs one small record (at most
+ * 4096, the stalest forgotten first).
+ *
+ * Refused connections and sessions get a 421 that says why: too many
+ * sessions in all or from the address, login time-out, too many failed
+ * logins, or an internal error.  A session that fails inside (an exception,
+ * memory running out) ends alone with a 421; the server and the host go on.
+ * Memory per session stays under about 1 MiB: listings are streamed.
+
  * Output: nothing ever goes to standard output, which belongs to the host.
  * Standard error gets one line per event, each starting "osprel: ": where the
  * server listens, a refused start, and failures of the server itself.
@@ -49,9 +79,11 @@ extern "C" {
 /* Runs an FTP server configured by the command line ("-c PORT -d PORT") and
  * the OSPREL_FTP_* environment; blocks for the server's life.  Returns
  * non-zero at once on a bad command line or setting (2, errno EINVAL), or on
- * a root it cannot open or a port it cannot listen on (1, errno the cause,
- * e.g. EADDRINUSE for a port already taken), after one line on standard
- * error. */
+ * a root it cannot create, open or may not serve, or a port it cannot listen
+ * on (1, errno the cause: e.g. EADDRINUSE for a port already taken, EPERM for
+ * a root it may not serve), after one line on standard error.  Never throws:
+ * should something fail inside the server itself, it returns 1 after saying
+ * so. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);
 
 #ifdef __cplusplus

@@ -38,7 +38,7 @@ def wait_for_port(port, process, name):
 
 
 def start_osprel(host, root):
-    env = dict(os.environ, OSPREL_FTP_ROOT=root)
+    env = dict(os.environ, OSPREL_FTP_ROOT=root, OSPREL_FTP_READONLY="0")
     process = subprocess.Popen(["taskset", "-c", SERVER_CPU, host, "-c", str(OSPREL_PORT), "-d", str(OSPREL_PASSIVE)],
                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_port(OSPREL_PORT, process, "osprel")

@@ -35,6 +35,10 @@ bool LineAssembler::takeByte(unsigned char byte, Event *event) {
         if (byte == kIac) {
             telnet_ = TelnetState::kData;
             appendByte(byte);
+        } else if (byte == '\n' || byte == '\r') {
+            // No Telnet command: a stray IAC must not swallow the line end.
+            telnet_ = TelnetState::kData;
+            return takeByte(byte, event);
         } else {
             // WILL, WONT, DO and DONT carry one option byte; IP, DM and the
             // rest stand alone.

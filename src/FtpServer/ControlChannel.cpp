@@ -10,7 +10,7 @@ namespace osprel {
 
 ControlChannel::ControlChannel(int fd) : fd_(fd) {}
 
-bool ControlChannel::sendAll(const std::string &text) {
+bool ControlChannel::sendText(const std::string &text) {
     size_t sent = 0;
     while (!broken_ && sent < text.size()) {
         ssize_t n = send(fd_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
@@ -29,7 +29,7 @@ bool ControlChannel::sendAll(const std::string &text) {
 }
 
 bool ControlChannel::reply(int code, const std::string &text) {
-    return sendAll(std::to_string(code) + ' ' + oneLine(text) + "\r\n");
+    return sendText(std::to_string(code) + ' ' + oneLine(text) + "\r\n");
 }
 
 bool ControlChannel::replyf(int code, const char *format, ...) {
@@ -47,7 +47,7 @@ bool ControlChannel::replyLines(int code, const std::string &first, const std::v
     std::string text = codeText + '-' + oneLine(first) + "\r\n";
     for (const std::string &line : middle) text += oneLine(line) + "\r\n";
     text += codeText + ' ' + oneLine(last) + "\r\n";
-    return sendAll(text);
+    return sendText(text);
 }
 
 ControlChannel::Read ControlChannel::readLine(std::string *line) {

@@ -24,6 +24,9 @@ public:
     bool replyLines(int code, const std::string &first, const std::vector<std::string> &middle,
                     const std::string &last);
 
+    // Text already made of whole reply lines, sent as it is.
+    bool sendText(const std::string &text);
+
     bool broken() const { return broken_; }
 
     enum class Read { kNothing, kLine, kTooLong, kClosed };
@@ -36,7 +39,6 @@ public:
     bool hasBuffered() const { return start_ < end_; }
 
 private:
-    bool sendAll(const std::string &text);
 
     int fd_;
     bool broken_ = false;

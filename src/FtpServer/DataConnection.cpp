@@ -34,6 +34,12 @@ void closeDescriptor(int fd) {
     if (fd >= 0) close(fd);
 }
 
+void resetConnection(int fd) {
+    linger abortive{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    close(fd);
+}
+
 PassivePortRange::PassivePortRange(int firstPort, int count) : firstPort_(firstPort), count_(count) {}
 
 int PassivePortRange::listenOnFreePort(const SocketAddress &host, int *port) {

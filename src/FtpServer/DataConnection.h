@@ -86,4 +86,31 @@ bool connectSucceeded(int fd);
 
 void closeDescriptor(int fd);
 
+// Closes a connection with a reset instead of an orderly end, so the peer
+// sees an error rather than a clean end of file.
+void resetConnection(int fd);
+
+// Owns a descriptor (or -errno / -1 for none) and closes it at the end of
+// its scope.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { closeDescriptor(fd_); }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        closeDescriptor(fd_);
+        fd_ = fd;
+    }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
 }  // namespace osprel

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include "Wildcard.h"
+
 namespace osprel {
 
 namespace {
@@ -76,33 +78,62 @@ bool describeEntry(int dirFd, const std::string &name, ListEntry *entry) {
     return true;
 }
 
-bool readDirectory(int dirFd, std::vector<ListEntry> *entries) {
+DirectoryReader::DirectoryReader(int dirFd, std::string pattern) : pattern_(std::move(pattern)) {
     // fdopendir takes the descriptor over; keep the caller's.
     int ownFd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (ownFd < 0) return false;
-    DIR *directory = fdopendir(ownFd);
-    if (directory == nullptr) {
+    if (ownFd < 0) return;
+    directory_ = fdopendir(ownFd);
+    if (directory_ == nullptr) {
         int saved = errno;
         close(ownFd);
         errno = saved;
-        return false;
+        return;
     }
-    entries->clear();
-    errno = 0;
-    while (dirent *item = readdir(directory)) {
-        std::string name = item->d_name;
-        if (name == "." || name == "..") continue;
-        ListEntry entry;
-        // A file removed since readdir saw it is simply not listed.
-        if (describeEntry(dirfd(directory), name, &entry)) entries->push_back(std::move(entry));
+    size_t bytes = 0;
+    std::string name;
+    while (bytes < kSortedBytes && readName(&name)) {
+        bytes += name.size() + sizeof name;
+        firstNames_.push_back(std::move(name));
+    }
+    if (bytes < kSortedBytes) std::sort(firstNames_.begin(), firstNames_.end());
+}
+
+DirectoryReader::~DirectoryReader() {
+    if (directory_ != nullptr) closedir(directory_);
+}
+
+bool DirectoryReader::readName(std::string *name) {
+    for (;;) {
         errno = 0;
+        dirent *item = readdir(directory_);
+        if (item == nullptr) {
+            error_ = errno;
+            return false;
+        }
+        std::string_view found = item->d_name;
+        if (found == "." || found == "..") continue;
+        if (!pattern_.empty() && !matchesWildcard(pattern_, found)) continue;
+        name->assign(found);
+        return true;
     }
-    int readError = errno;
-    closedir(directory);
-    std::sort(entries->begin(), entries->end(),
-              [](const ListEntry &a, const ListEntry &b) { return a.name < b.name; });
-    errno = readError;
-    return readError == 0;
+}
+
+bool DirectoryReader::nextName(std::string *name) {
+    if (served_ < firstNames_.size()) {
+        name->swap(firstNames_[served_++]);
+        if (served_ == firstNames_.size()) std::vector<std::string>().swap(firstNames_);
+        return true;
+    }
+    return error_ == 0 && readName(name);
+}
+
+bool DirectoryReader::next(ListEntry *entry) {
+    if (directory_ == nullptr) return false;
+    std::string name;
+    while (nextName(&name)) {
+        if (describeEntry(dirfd(directory_), name, entry)) return true;
+    }
+    return false;
 }
 
 std::string listLine(const ListEntry &entry, time_t now) {

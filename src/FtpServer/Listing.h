@@ -2,6 +2,7 @@
 // facts of MLSD and MLST.  Times are UTC.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -16,10 +17,39 @@ struct ListEntry {
     std::string linkTarget;  // for symbolic links
 };
 
-// The entries of an open directory, "." and ".." left out, sorted by name.
-// Symbolic links are described, not followed.  Returns false (errno set) when
-// the directory cannot be read.
-bool readDirectory(int dirFd, std::vector<ListEntry> *entries);
+// Reads a directory one entry at a time, "." and ".." left out, symbolic
+// links described, not followed.  A directory whose names fit in
+// kSortedBytes comes sorted by name; a bigger one in the directory's own
+// order, so memory never grows with the directory's size.
+class DirectoryReader {
+public:
+    static constexpr size_t kSortedBytes = size_t{64} << 10;
+
+    // Reads the directory dirFd refers to (the caller keeps dirFd).  With a
+    // pattern (see Wildcard.h), only the names it matches.
+    explicit DirectoryReader(int dirFd, std::string pattern = std::string());
+    ~DirectoryReader();
+    DirectoryReader(const DirectoryReader &) = delete;
+    DirectoryReader &operator=(const DirectoryReader &) = delete;
+
+    // False when the directory cannot be read (errno set).
+    bool isOpen() const { return directory_ != nullptr; }
+
+    // The next entry; false at the end or on a read error (then failed()).
+    // A file removed since the directory was read is skipped.
+    bool next(ListEntry *entry);
+    bool failed() const { return error_ != 0; }
+
+private:
+    bool nextName(std::string *name);
+    bool readName(std::string *name);
+
+    DIR *directory_ = nullptr;
+    std::string pattern_;
+    std::vector<std::string> firstNames_;  // read ahead to sort
+    size_t served_ = 0;
+    int error_ = 0;
+};
 
 // Describes one file below dirFd (not following a last symbolic link).
 bool describeEntry(int dirFd, const std::string &name, ListEntry *entry);

@@ -46,6 +46,14 @@ int openWithKernel(int rootFd, std::string_view virtualPath, int flags) {
     }
 }
 
+// A seccomp filter (containers) may answer EPERM for openat2 itself; a file
+// may answer EPERM too.  Opening the root tells the two apart.
+bool kernelRefusesOpenat2(int rootFd) {
+    int fd = openWithKernel(rootFd, "/", O_PATH);
+    if (fd >= 0) close(fd);
+    return fd == -EPERM;
+}
+
 int openAt(int dirFd, const std::string &name, int flags) {
     for (;;) {
         int fd = openat(dirFd, name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW);
@@ -100,7 +108,7 @@ int openBelowRoot(int rootFd, std::string_view virtualPath, int flags, Resolutio
     if (resolution == Resolution::kAutomatic && g_kernelLacksOpenat2.load(std::memory_order_relaxed))
         return openByWalk(rootFd, virtualPath, flags);
     int fd = openWithKernel(rootFd, virtualPath, flags);
-    if (fd == -ENOSYS && resolution == Resolution::kAutomatic) {
+    if (resolution == Resolution::kAutomatic && (fd == -ENOSYS || (fd == -EPERM && kernelRefusesOpenat2(rootFd)))) {
         g_kernelLacksOpenat2.store(true, std::memory_order_relaxed);
         return openByWalk(rootFd, virtualPath, flags);
     }

@@ -4,9 +4,10 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "Report.h"
@@ -19,25 +20,61 @@ constexpr int kListenBacklog = 128;
 
 std::string systemError(const std::string &what) { return what + ": " + strerror(errno); }
 
+// mkdir -p, private to the user as the data directory should be.
+bool makeDirectories(const std::string &path, std::string *error) {
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        std::string prefix = path.substr(0, end);
+        struct stat info;
+        if (mkdir(prefix.c_str(), 0700) != 0 && (errno != EEXIST || stat(prefix.c_str(), &info) != 0 ||
+                                                 !S_ISDIR(info.st_mode))) {
+            if (errno == EEXIST) errno = ENOTDIR;
+            *error = systemError("cannot create the directory to serve, " + prefix);
+            return false;
+        }
+        if (end == std::string::npos) return true;
+    }
+}
+
+bool isFileSystemRoot(int fd) {
+    struct stat served;
+    struct stat slash;
+    return fstat(fd, &served) == 0 && stat("/", &slash) == 0 && served.st_dev == slash.st_dev &&
+           served.st_ino == slash.st_ino;
+}
+
 }  // namespace
 
 Server::Server(const ServerConfig &config)
     : config_(config),
       passivePorts_(config.firstPassivePort, kPassivePortCount),
-      context_{config, -1, passivePorts_} {}
+      context_{config, -1, passivePorts_, logins_},
+      slots_(config.maxSessionsPerAddress) {}
 
 Server::~Server() {
     if (listenFd_ >= 0) close(listenFd_);
     if (rootFd_ >= 0) close(rootFd_);
 }
 
-bool Server::open(std::string *error) {
+bool Server::openRoot(std::string *error) {
+    if (config_.rootIsDefault && !makeDirectories(config_.root, error)) return false;
     rootFd_ = ::open(config_.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (rootFd_ < 0) {
         *error = systemError("cannot open the directory to serve, " + config_.root);
         return false;
     }
+    // The whole file system only when asked for in so many words, never
+    // through "..", a link or a default.
+    if (config_.root.find_first_not_of('/') != std::string::npos && isFileSystemRoot(rootFd_)) {
+        *error = "refusing to serve / (reached through " + config_.root + "); set OSPREL_FTP_ROOT=/ to mean it";
+        errno = EPERM;  // ServerMain's caller learns the cause from errno
+        return false;
+    }
     context_.rootFd = rootFd_;
+    return true;
+}
+
+bool Server::open(std::string *error) {
+    if (!openRoot(error)) return false;
 
     std::string where = config_.bindText + " port " + std::to_string(config_.controlPort);
     listenFd_ = socket(config_.bindAddress.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -87,19 +124,26 @@ void Server::startSession(int controlFd) {
         refuse(controlFd, "421 Too many sessions, try later.\r\n");
         return;
     }
+    bool slotTaken = false;
+    std::string key;
     try {
-        std::thread([this, controlFd] {
-            {
-                Session session(context_, controlFd);
-                session.run();
-            }
-            sessions_.fetch_sub(1);
-        }).detach();
-    } catch (const std::system_error &failure) {
-        sessions_.fetch_sub(1);
-        reportLine("osprel: cannot start a session thread: %s", failure.what());
+        key = addressKey(peerAddressOf(controlFd));
+        slotTaken = slots_.take(key);
+        if (slotTaken) {
+            std::thread([this, controlFd, key] {
+                serveClient(context_, controlFd);
+                slots_.release(key);
+                sessions_.fetch_sub(1);
+            }).detach();
+            return;
+        }
+        refuse(controlFd, "421 Too many sessions from your address, try later.\r\n");
+    } catch (const std::exception &failure) {
+        reportLine("osprel: cannot start a session: %s", failure.what());
         refuse(controlFd, "421 Server busy, try later.\r\n");
     }
+    if (slotTaken) slots_.release(key);
+    sessions_.fetch_sub(1);
 }
 
 }  // namespace osprel

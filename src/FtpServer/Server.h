@@ -4,13 +4,12 @@
 #include <atomic>
 #include <string>
 
+#include "AddressLimits.h"
 #include "DataConnection.h"
 #include "ServerConfig.h"
 #include "Session.h"
 
 namespace osprel {
-
-constexpr int kMaxSessions = 64;
 
 class Server {
 public:
@@ -19,15 +18,17 @@ public:
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    // Opens the served root and the control port.  Returns false with a
-    // one-line reason in *error.
+    // Opens the served root (creating the default one) and the control
+    // port.  Returns false with a one-line reason in *error.
     bool open(std::string *error);
 
     // Accepts clients for the server's life; each session runs on a thread of
-    // its own, at most kMaxSessions at once.
+    // its own, at most kMaxSessions at once and maxSessionsPerAddress from
+    // one address.
     void serve();
 
 private:
+    bool openRoot(std::string *error);
     void startSession(int controlFd);
     static void refuse(int controlFd, const char *reply);
 
@@ -35,8 +36,10 @@ private:
     int rootFd_ = -1;
     int listenFd_ = -1;
     PassivePortRange passivePorts_;
+    LoginThrottle logins_;
     ServerContext context_;
     std::atomic<int> sessions_{0};
+    SessionSlots slots_;
 };
 
 }  // namespace osprel

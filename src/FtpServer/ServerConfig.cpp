@@ -4,8 +4,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <climits>
-
 namespace osprel {
 
 namespace {
@@ -53,15 +51,45 @@ bool parseBindAddress(const char *text, ServerConfig *config) {
     return false;
 }
 
-bool readSeconds(EnvironmentGetter getter, const char *name, int *seconds, std::string *error) {
+bool readNumber(EnvironmentGetter getter, const char *name, long high, const char *unit, int *number,
+                std::string *error) {
     const char *text = getter(name);
     if (text == nullptr || *text == '\0') return true;
     long value = 0;
-    if (!parseNumber(text, 1, 86400, &value)) {
-        *error = std::string(name) + " must be a number of seconds from 1 to 86400, not \"" + text + "\"";
+    if (!parseNumber(text, 1, high, &value)) {
+        *error = std::string(name) + " must be a number of " + unit + " from 1 to " + std::to_string(high) +
+                 ", not \"" + text + "\"";
         return false;
     }
-    *seconds = static_cast<int>(value);
+    *number = static_cast<int>(value);
+    return true;
+}
+
+bool readSeconds(EnvironmentGetter getter, const char *name, int *seconds, std::string *error) {
+    return readNumber(getter, name, 86400, "seconds", seconds, error);
+}
+
+const char *nonEmpty(const char *text) { return text != nullptr && *text != '\0' ? text : nullptr; }
+
+// Never the current directory, which for a service is often "/": a
+// directory of the server's own under the user's data directory (XDG's
+// rules: a relative XDG_DATA_HOME is ignored).
+bool readRoot(EnvironmentGetter getter, ServerConfig *config, std::string *error) {
+    if (const char *root = nonEmpty(getter("OSPREL_FTP_ROOT"))) {
+        config->root = root;
+        return true;
+    }
+    const char *dataHome = nonEmpty(getter("XDG_DATA_HOME"));
+    const char *home = nonEmpty(getter("HOME"));
+    if (dataHome != nullptr && dataHome[0] == '/') {
+        config->root = std::string(dataHome) + "/osprel/ftp";
+    } else if (home != nullptr && home[0] == '/') {
+        config->root = std::string(home) + "/.local/share/osprel/ftp";
+    } else {
+        *error = "no directory to serve: set OSPREL_FTP_ROOT (or HOME or XDG_DATA_HOME for the default)";
+        return false;
+    }
+    config->rootIsDefault = true;
     return true;
 }
 
@@ -110,17 +138,7 @@ bool parseCommandLine(int argc, char *const *argv, ServerConfig *config, std::st
 }
 
 bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string *error) {
-    const char *root = getter("OSPREL_FTP_ROOT");
-    if (root != nullptr && *root != '\0') {
-        config->root = root;
-    } else {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) == nullptr) {
-            *error = std::string("cannot read the current directory: ") + strerror(errno);
-            return false;
-        }
-        config->root = cwd;
-    }
+    if (!readRoot(getter, config, error)) return false;
 
     const char *bind = getter("OSPREL_FTP_BIND");
     config->bindText = (bind != nullptr && *bind != '\0') ? bind : "127.0.0.1";
@@ -145,17 +163,20 @@ bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string
     }
 
     const char *readOnly = getter("OSPREL_FTP_READONLY");
-    if (readOnly == nullptr || *readOnly == '\0' || strcmp(readOnly, "0") == 0) {
-        config->readOnly = false;
-    } else if (strcmp(readOnly, "1") == 0) {
-        config->readOnly = true;
+    if (readOnly == nullptr || *readOnly == '\0') {
+        config->writeAccess = WriteAccess::kConfiguredLogin;
+    } else if (strcmp(readOnly, "1") == 0 || strcmp(readOnly, "0") == 0) {
+        config->writeAccess = readOnly[0] == '1' ? WriteAccess::kNobody : WriteAccess::kEveryone;
     } else {
         *error = std::string("OSPREL_FTP_READONLY must be 1 or 0, not \"") + readOnly + "\"";
         return false;
     }
 
     return readSeconds(getter, "OSPREL_FTP_IDLE_TIMEOUT", &config->idleTimeoutSeconds, error) &&
-           readSeconds(getter, "OSPREL_FTP_PASSIVE_TIMEOUT", &config->passiveTimeoutSeconds, error);
+           readSeconds(getter, "OSPREL_FTP_PASSIVE_TIMEOUT", &config->passiveTimeoutSeconds, error) &&
+           readSeconds(getter, "OSPREL_FTP_LOGIN_TIMEOUT", &config->loginTimeoutSeconds, error) &&
+           readNumber(getter, "OSPREL_FTP_MAX_PER_ADDRESS", kMaxSessions, "sessions",
+                      &config->maxSessionsPerAddress, error);
 }
 
 }  // namespace osprel

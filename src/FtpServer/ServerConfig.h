@@ -10,27 +10,35 @@
 namespace osprel {
 
 constexpr int kPassivePortCount = 64;
+constexpr int kMaxSessions = 64;
+
+// Who may change files (OSPREL_FTP_READONLY unset, 1, 0).
+enum class WriteAccess { kConfiguredLogin, kNobody, kEveryone };
 
 struct ServerConfig {
     int controlPort = 0;
     int firstPassivePort = 0;
-    std::string root;  // directory served
+    std::string root;             // directory served
+    bool rootIsDefault = false;   // not named by OSPREL_FTP_ROOT: created when missing
     sockaddr_storage bindAddress{};
     socklen_t bindAddressLength = 0;
     std::string bindText = "127.0.0.1";
     bool credentialsRequired = false;
     std::string user;
     std::string password;
-    bool readOnly = false;
+    WriteAccess writeAccess = WriteAccess::kConfiguredLogin;
     int idleTimeoutSeconds = 300;
     int passiveTimeoutSeconds = 30;
+    int loginTimeoutSeconds = 30;
+    int maxSessionsPerAddress = 16;
 };
 
 // Reads exactly argc entries of argv and writes into none of them.  On a bad
 // command line returns false with a one-line reason in *error.
 bool parseCommandLine(int argc, char *const *argv, ServerConfig *config, std::string *error);
 
-// Reads the OSPREL_FTP_* variables through getter (getenv in production).
+// Reads the OSPREL_FTP_* variables (and XDG_DATA_HOME and HOME for the
+// default root) through getter (getenv in production).
 // Returns false with a one-line reason in *error on a value it cannot use.
 using EnvironmentGetter = char *(*)(const char *name);
 bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string *error);

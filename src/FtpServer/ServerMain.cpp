@@ -8,7 +8,9 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <new>
+#include <cxxabi.h>
+
+#include <exception>
 #include <string>
 
 #include "Report.h"
@@ -16,6 +18,18 @@
 #include "ServerConfig.h"
 
 namespace {
+
+const char *writeAccessText(const osprel::ServerConfig &config) {
+    switch (config.writeAccess) {
+    case osprel::WriteAccess::kNobody:
+        return ", read-only";
+    case osprel::WriteAccess::kEveryone:
+        return ", everyone may write";
+    case osprel::WriteAccess::kConfiguredLogin:
+        break;
+    }
+    return config.credentialsRequired ? "" : ", read-only for anonymous users";
+}
 
 // A refused start sets *cause to the errno that says why.
 int runServer(int argc, char **argv, int *cause) {
@@ -35,7 +49,7 @@ int runServer(int argc, char **argv, int *cause) {
     }
     osprel::reportLine("osprel: serving %s on %s port %d, passive ports %d-%d%s", config.root.c_str(),
                        config.bindText.c_str(), config.controlPort, config.firstPassivePort,
-                       config.firstPassivePort + osprel::kPassivePortCount - 1, config.readOnly ? ", read-only" : "");
+                       config.firstPassivePort + osprel::kPassivePortCount - 1, writeAccessText(config));
     server.serve();
     return 0;
 }
@@ -54,9 +68,14 @@ extern "C" OSPREL_EXPORT int ServerMain(int argc, char **argv) {
     int cause = 0;
     try {
         result = runServer(argc, argv, &cause);
-    } catch (const std::bad_alloc &) {
-        cause = ENOMEM;
-        osprel::reportLine("osprel: out of memory");
+    } catch (const abi::__forced_unwind &) {
+        // The host cancelled its thread: the unwinding must go on.
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw;
+    } catch (const std::exception &failure) {
+        osprel::reportLine("osprel: stopped on an internal error: %s", failure.what());
+    } catch (...) {
+        osprel::reportLine("osprel: stopped on an internal error");
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (result != 0) errno = cause;

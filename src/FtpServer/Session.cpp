@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <exception>
 #include <thread>
 
 #include "CommandParser.h"
+#include "Report.h"
 
 namespace osprel {
 
@@ -43,7 +45,33 @@ int millisecondsUntil(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
+// A client that stops reading replies cannot hold the session forever.
+void limitSendTime(int fd, int seconds) {
+    timeval sendTimeout{seconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+}
+
+// Called inside a handler, so `why` is still alive; allocates nothing.
+void endFaultySession(int controlFd, const char *why) {
+    ssize_t ignored = send(controlFd, Session::kFaultReply, sizeof Session::kFaultReply - 1,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)ignored;
+    reportLine("osprel: a session ended on an internal error: %s", why);
+}
+
 }  // namespace
+
+void serveClient(ServerContext &context, int controlFd) noexcept {
+    try {
+        Session session(context, controlFd);
+        session.run();
+    } catch (const std::exception &failure) {
+        endFaultySession(controlFd, failure.what());
+    } catch (...) {
+        endFaultySession(controlFd, "unknown exception");
+    }
+    close(controlFd);
+}
 
 const Session::CommandRule Session::kCommands[] = {
     // verb, handler, before login, needs argument, changes files
@@ -76,6 +104,7 @@ const Session::CommandRule Session::kCommands[] = {
     {"XCUP", &Session::cmdCdup, false, false, false},
     {"SIZE", &Session::cmdSize, false, true, false},
     {"MDTM", &Session::cmdMdtm, false, true, false},
+    {"MFMT", &Session::cmdMfmt, false, true, true},
     {"MLST", &Session::cmdMlst, false, false, false},
     {"LIST", &Session::cmdList, false, false, false},
     {"NLST", &Session::cmdNlst, false, false, false},
@@ -96,17 +125,17 @@ Session::Session(ServerContext &context, int controlFd)
     : context_(context), config_(context.config), control_(controlFd), lastActivity_(Clock::now()) {
     peer_ = peerAddressOf(controlFd);
     local_ = localAddressOf(controlFd);
+    addressKey_ = addressKey(peer_);
+    loginDeadline_ = lastActivity_ + std::chrono::seconds(config_.loginTimeoutSeconds);
     int on = 1;
     // Urgent data (the Telnet sync before ABOR) stays in the stream.
     setsockopt(controlFd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
     // Replies go out at once, not held back waiting for an acknowledgement.
     setsockopt(controlFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    // A client that stops reading replies cannot hold the session forever.
-    timeval sendTimeout{config_.idleTimeoutSeconds, 0};
-    setsockopt(controlFd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    limitSendTime(controlFd, std::min(config_.idleTimeoutSeconds, config_.loginTimeoutSeconds));
 }
 
-Session::~Session() { close(control_.fd()); }
+Session::~Session() = default;
 
 void Session::run() {
     control_.reply(220, "osprel FTP server ready.");
@@ -123,6 +152,22 @@ void Session::run() {
 
 Clock::time_point Session::idleDeadline() const {
     return lastActivity_ + std::chrono::seconds(config_.idleTimeoutSeconds);
+}
+
+Clock::time_point Session::sessionDeadline() const {
+    return loggedIn_ ? idleDeadline() : std::min(idleDeadline(), loginDeadline_);
+}
+
+bool Session::mayWrite() const {
+    switch (config_.writeAccess) {
+    case WriteAccess::kEveryone:
+        return true;
+    case WriteAccess::kNobody:
+        return false;
+    case WriteAccess::kConfiguredLogin:
+        break;
+    }
+    return configuredLogin_;
 }
 
 // Waits for the next command line, meanwhile accepting the client's passive
@@ -143,6 +188,10 @@ Session::Next Session::nextLine(std::string *line) {
         if (read == ControlChannel::Read::kClosed) return Next::kEnd;
 
         Clock::time_point now = Clock::now();
+        if (!loggedIn_ && now >= loginDeadline_) {
+            control_.replyf(421, "Login time-out: no login within %d s.", config_.loginTimeoutSeconds);
+            return Next::kEnd;
+        }
         if (now >= idleDeadline()) {
             control_.reply(421, "Timeout.");
             return Next::kEnd;
@@ -152,7 +201,7 @@ Session::Next Session::nextLine(std::string *line) {
             data_.reset();
             listener = -1;
         }
-        Clock::time_point wake = idleDeadline();
+        Clock::time_point wake = sessionDeadline();
         if (listener >= 0) wake = std::min(wake, data_.passiveDeadline());
         pollfd fds[2] = {{control_.fd(), POLLIN, 0}, {listener, POLLIN, 0}};
         if (poll(fds, 2, millisecondsUntil(wake)) < 0 && errno != EINTR) return Next::kEnd;
@@ -167,6 +216,9 @@ void Session::execute(const std::string &line) {
         for (const CommandRule &candidate : kCommands)
             if (command.verb == candidate.verb) rule = &candidate;
     }
+    // REST's offset belongs to the command right after it, whatever that is.
+    transferOffset_ = 0;
+    if (rule == nullptr || rule->handler != &Session::cmdRest) std::swap(transferOffset_, restartOffset_);
     if (rule == nullptr) {
         control_.reply(500, "Unknown command.");
         return;
@@ -177,7 +229,7 @@ void Session::execute(const std::string &line) {
         control_.reply(530, "Please login with USER and PASS.");
     } else if (rule->needsArgument && command.argument.empty()) {
         control_.reply(501, "Syntax error in parameters or arguments.");
-    } else if (rule->changesFiles && config_.readOnly) {
+    } else if (rule->changesFiles && !mayWrite()) {
         control_.reply(550, "Permission denied.");
     } else {
         (this->*rule->handler)(command.argument);
@@ -211,13 +263,24 @@ void Session::cmdPass(const std::string &argument) {
         return;
     }
     haveUser_ = false;
-    if (credentialsMatch(argument)) {
+    // Anonymous logins never fail, so only configured ones are throttled.
+    bool throttled = config_.credentialsRequired;
+    if (throttled && !context_.logins.begin(addressKey_, Clock::now())) {
+        control_.reply(421, "Too many failed logins from your address, try later.");
+        closing_ = true;
+        return;
+    }
+    bool matches = credentialsMatch(argument);
+    // Slows down guessing; only this session waits.
+    if (!matches) std::this_thread::sleep_for(kFailedLoginDelay);
+    if (throttled) context_.logins.finish(addressKey_, matches, Clock::now());
+    if (matches) {
         loggedIn_ = true;
+        configuredLogin_ = config_.credentialsRequired;
+        limitSendTime(control_.fd(), config_.idleTimeoutSeconds);
         control_.reply(230, "Login successful.");
         return;
     }
-    // Slows down guessing; only this session waits.
-    std::this_thread::sleep_for(kFailedLoginDelay);
     control_.reply(530, "Login incorrect.");
     if (++failedLogins_ >= kMaxFailedLogins) closing_ = true;
 }
@@ -233,7 +296,7 @@ void Session::cmdSyst(const std::string &) { control_.reply(215, "UNIX Type: L8"
 
 void Session::cmdFeat(const std::string &) {
     control_.replyLines(211, "Features:",
-                        {" EPRT", " EPSV", " MDTM", " MLST " + featFacts(facts_), " PASV", " REST STREAM", " SIZE",
+                        {" EPRT", " EPSV", " MDTM", " MFMT", " MLST " + featFacts(facts_), " PASV", " REST STREAM", " SIZE",
                          " TVFS", " UTF8"},
                         "End");
 }
@@ -314,7 +377,7 @@ void Session::cmdStat(const std::string &argument) {
         std::string(" TYPE: ") + (binary_ ? "BINARY" : "ASCII"),
         " Session timeout in seconds is " + std::to_string(config_.idleTimeoutSeconds),
     };
-    if (config_.readOnly) lines.push_back(" Read-only");
+    if (!mayWrite()) lines.push_back(" Read-only");
     control_.replyLines(211, "FTP server status:", lines, "End of status");
 }
 

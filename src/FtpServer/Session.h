@@ -6,6 +6,7 @@
 #include <deque>
 #include <string>
 
+#include "AddressLimits.h"
 #include "ControlChannel.h"
 #include "DataConnection.h"
 #include "Listing.h"
@@ -14,23 +15,34 @@
 
 namespace osprel {
 
-// What every session shares: the settings, the served root and the passive
-// ports.  Read-only after start, apart from the port range's own cursor.
+// What every session shares: the settings, the served root, the passive
+// ports and the failed logins per address.  Read-only after start, apart
+// from the port range's cursor and the throttle, which guard themselves.
 struct ServerContext {
     const ServerConfig &config;
     int rootFd;
     PassivePortRange &passivePorts;
+    LoginThrottle &logins;
 };
+
+// Runs a session on controlFd from greeting to end, then closes controlFd.
+// Never throws: whatever goes wrong inside the session (an exception, an
+// allocation failure) ends that session alone, with a 421 to its client.
+void serveClient(ServerContext &context, int controlFd) noexcept;
 
 class Session {
 public:
-    // Takes over controlFd and closes it when done.
+    // Uses controlFd; the caller closes it.
     Session(ServerContext &context, int controlFd);
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
+    // Greets the client and serves it until it leaves; may throw.
     void run();
+
+    // The reply to a session ended by a fault.
+    static constexpr char kFaultReply[] = "421 Internal error, closing the session.\r\n";
 
 private:
     using Handler = void (Session::*)(const std::string &argument);
@@ -47,6 +59,9 @@ private:
     Next nextLine(std::string *line);
     void execute(const std::string &line);
     Clock::time_point idleDeadline() const;
+    // Before login: the idle deadline or the log-in deadline, the earlier.
+    Clock::time_point sessionDeadline() const;
+    bool mayWrite() const;
 
     // Session.cpp: login and the commands without files.
     void cmdUser(const std::string &argument);
@@ -85,6 +100,7 @@ private:
     void cmdRnfr(const std::string &argument);
     void cmdRnto(const std::string &argument);
     void cmdMlst(const std::string &argument);
+    void cmdMfmt(const std::string &argument);
     bool resolve(const std::string &argument, std::string *virtualPath);
     int openPath(const std::string &virtualPath, int flags);
     int openParent(const std::string &virtualPath, std::string *leaf);
@@ -99,9 +115,18 @@ private:
     void cmdStor(const std::string &argument);
     void cmdAppe(const std::string &argument);
     void store(const std::string &argument, bool append);
-    enum class ListingKind { kLong, kNames, kFacts };
-    bool buildListing(const std::string &argument, ListingKind kind, std::string *text);
 
+    // What a LIST, NLST, MLSD or STAT argument names: a directory to read,
+    // or one entry.
+    enum class ListingKind { kLong, kNames, kFacts };
+    struct ListingSource {
+        UniqueFd directory;
+        ListEntry single;
+        std::string pattern;  // NLST: the last component's wildcard
+        std::string prefix;   // NLST: the path shown before each name
+    };
+    // Returns 0, or the reply code for a refusal.
+    int openListing(const std::string &argument, ListingKind kind, ListingSource *source);
     void sendListing(const std::string &argument, ListingKind kind);
 
     enum class Outcome { kDone, kAborted, kNoConnection, kNetworkFailed, kLocalFailed, kTimedOut, kControlLost };
@@ -114,9 +139,14 @@ private:
     int openPassivePort();
     int openDataConnection(Outcome *failure);
     Outcome sendText(int dataFd, const std::string &text);
+    template <typename Write>
+    Outcome streamListing(ListingSource &source, ListingKind kind, Write write);
+    void appendListingLine(const ListEntry &entry, ListingKind kind, time_t now, const std::string &prefix,
+                           std::string *text) const;
     Outcome sendFile(int dataFd, int fileFd, off_t offset);
     Outcome receiveFile(int dataFd, int fileFd);
     void finishTransfer(Outcome outcome, const char *doneText);
+    static void closeDataConnection(int dataFd, Outcome outcome);
 
     ServerContext &context_;
     const ServerConfig &config_;
@@ -125,14 +155,18 @@ private:
     SocketAddress local_;
     DataChannel data_;
 
+    std::string addressKey_;
+    Clock::time_point loginDeadline_;
     bool loggedIn_ = false;
+    bool configuredLogin_ = false;
     bool haveUser_ = false;
     std::string user_;
     int failedLogins_ = 0;
     bool closing_ = false;
     std::string cwd_ = "/";
     bool binary_ = false;
-    off_t restartOffset_ = 0;
+    off_t restartOffset_ = 0;     // set by REST
+    off_t transferOffset_ = 0;    // REST's offset for the command right after it
     bool epsvAll_ = false;
     std::string renameFrom_;
     bool renamePending_ = false;

@@ -7,29 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include "PathResolver.h"
 #include "Session.h"
 
 namespace osprel {
-
-namespace {
-
-// Closes a descriptor at the end of a scope.
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    ~FdGuard() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FdGuard(const FdGuard &) = delete;
-    FdGuard &operator=(const FdGuard &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-}  // namespace
 
 bool Session::resolve(const std::string &argument, std::string *virtualPath) {
     return virtualPathFor(cwd_, argument, virtualPath);
@@ -44,7 +27,7 @@ int Session::openParent(const std::string &virtualPath, std::string *leaf) {
 }
 
 bool Session::describePath(const std::string &virtualPath, ListEntry *entry) {
-    FdGuard fd(openPath(virtualPath, O_PATH));
+    UniqueFd fd(openPath(virtualPath, O_PATH));
     if (fd.get() < 0 || fstat(fd.get(), &entry->info) != 0) return false;
     entry->name = leafName(virtualPath);
     entry->linkTarget.clear();
@@ -100,7 +83,7 @@ void Session::cmdMdtm(const std::string &argument) {
 void Session::cmdDele(const std::string &argument) {
     std::string path;
     std::string leaf;
-    FdGuard parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
+    UniqueFd parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
     if (parent.get() < 0 || unlinkat(parent.get(), leaf.c_str(), 0) != 0) {
         control_.reply(550, "Delete operation failed.");
         return;
@@ -111,7 +94,7 @@ void Session::cmdDele(const std::string &argument) {
 void Session::cmdMkd(const std::string &argument) {
     std::string path;
     std::string leaf;
-    FdGuard parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
+    UniqueFd parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
     if (parent.get() < 0 || mkdirat(parent.get(), leaf.c_str(), 0777) != 0) {
         control_.reply(550, "Create directory operation failed.");
         return;
@@ -122,7 +105,7 @@ void Session::cmdMkd(const std::string &argument) {
 void Session::cmdRmd(const std::string &argument) {
     std::string path;
     std::string leaf;
-    FdGuard parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
+    UniqueFd parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
     if (parent.get() < 0 || unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR) != 0) {
         control_.reply(550, "Remove directory operation failed.");
         return;
@@ -134,7 +117,7 @@ void Session::cmdRnfr(const std::string &argument) {
     std::string path;
     std::string leaf;
     struct stat info;
-    FdGuard parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
+    UniqueFd parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
     if (parent.get() < 0 || fstatat(parent.get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         control_.reply(550, "RNFR command failed.");
         return;
@@ -153,8 +136,8 @@ void Session::cmdRnto(const std::string &argument) {
     std::string path;
     std::string fromLeaf;
     std::string toLeaf;
-    FdGuard fromParent(openParent(renameFrom_, &fromLeaf));
-    FdGuard toParent(resolve(argument, &path) ? openParent(path, &toLeaf) : -EINVAL);
+    UniqueFd fromParent(openParent(renameFrom_, &fromLeaf));
+    UniqueFd toParent(resolve(argument, &path) ? openParent(path, &toLeaf) : -EINVAL);
     if (fromParent.get() < 0 || toParent.get() < 0 ||
         renameat(fromParent.get(), fromLeaf.c_str(), toParent.get(), toLeaf.c_str()) != 0) {
         control_.reply(550, "Rename failed.");
@@ -171,25 +154,59 @@ void Session::cmdMlst(const std::string &argument) {
         return;
     }
     std::string facts = " ";
-    facts += mlsxFacts(entry, facts_, config_.readOnly);
+    facts += mlsxFacts(entry, facts_, !mayWrite());
     facts += path;
     control_.replyLines(250, "Listing " + path, {facts}, "End");
 }
 
-void Session::statListing(const std::string &argument) {
-    std::string text;
-    if (!buildListing(argument, ListingKind::kLong, &text)) {
-        control_.reply(550, "Could not list.");
+namespace {
+
+// "YYYYMMDDHHMMSS" with an optional ".fraction" (ignored), UTC.
+bool parseTimestamp(const std::string &text, timespec *when) {
+    size_t digits = text.find('.');
+    if (digits == std::string::npos) digits = text.size();
+    if (digits != 14) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (i != 14 && (text[i] < '0' || text[i] > '9')) return false;
+    }
+    auto field = [&text](size_t at, size_t length) { return std::stoi(text.substr(at, length)); };
+    struct tm parts {};
+    parts.tm_year = field(0, 4) - 1900;
+    parts.tm_mon = field(4, 2) - 1;
+    parts.tm_mday = field(6, 2);
+    parts.tm_hour = field(8, 2);
+    parts.tm_min = field(10, 2);
+    parts.tm_sec = field(12, 2);
+    if (parts.tm_mon > 11 || parts.tm_mday < 1 || parts.tm_hour > 23 || parts.tm_min > 59 || parts.tm_sec > 59)
+        return false;
+    struct tm normalised = parts;
+    time_t seconds = timegm(&normalised);
+    // timegm rolls 31 February over into March: no such day.
+    if (normalised.tm_mday != parts.tm_mday) return false;
+    when->tv_sec = seconds;
+    when->tv_nsec = 0;
+    return true;
+}
+
+}  // namespace
+
+// MFMT time path: sets a file's modification time, answered
+// "213 Modify=time; path" as clients expect.
+void Session::cmdMfmt(const std::string &argument) {
+    size_t space = argument.find(' ');
+    timespec times[2] = {{0, UTIME_OMIT}, {}};
+    std::string name = space == std::string::npos ? std::string() : argument.substr(space + 1);
+    if (name.empty() || !parseTimestamp(argument.substr(0, space), &times[1])) {
+        control_.reply(501, "MFMT needs a time (YYYYMMDDHHMMSS) and a path.");
         return;
     }
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find("\r\n", start);
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
+    std::string path;
+    UniqueFd fd(resolve(name, &path) ? openPath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY) : -EINVAL);
+    if (fd.get() < 0 || futimens(fd.get(), times) != 0) {
+        control_.reply(550, "Could not set the modification time.");
+        return;
     }
-    control_.replyLines(213, "Status follows:", lines, "End of status");
+    control_.reply(213, "Modify=" + argument.substr(0, 14) + "; " + name);
 }
 
 }  // namespace osprel

@@ -16,6 +16,7 @@
 
 #include "PathResolver.h"
 #include "Session.h"
+#include "Wildcard.h"
 
 namespace osprel {
 
@@ -31,6 +32,11 @@ constexpr size_t kMaxSendfileChunk = size_t{256} << 20;
 constexpr auto kSendfileSlice = std::chrono::milliseconds(100);
 constexpr size_t kSpliceChunk = size_t{1} << 20;
 constexpr size_t kCopyBuffer = size_t{256} << 10;
+constexpr auto kControlLook = std::chrono::milliseconds(20);
+// Listings go out in pieces of this size; one line (a name and a link
+// target) is at most about kLongestListingLine.
+constexpr size_t kListingPiece = size_t{64} << 10;
+constexpr size_t kLongestListingLine = size_t{8} << 10;
 
 int millisecondsUntil(Clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -267,15 +273,23 @@ Session::Outcome Session::receiveFile(int dataFd, int fileFd) {
     blockInSlices(dataFd);
     int pipeFds[2] = {-1, -1};
     bool splicing = pipe2(pipeFds, O_CLOEXEC) == 0;
+    UniqueFd pipeOut(pipeFds[0]);
+    UniqueFd pipeIn(pipeFds[1]);
     if (splicing) fcntl(pipeFds[1], F_SETPIPE_SZ, static_cast<int>(kSpliceChunk));
     std::vector<char> buffer;
     Clock::time_point stallDeadline = idleDeadlineFromNow();
+    Clock::time_point nextControlLook{};
     Outcome outcome = Outcome::kDone;
     for (;;) {
-        Wait wait = controlBetweenSlices();
-        if (wait != Wait::kReady) {
-            outcome = outcomeOf(wait);
-            break;
+        // The control connection is looked at every kControlLook, not after
+        // every piece a fast client sends.
+        if (Clock::now() >= nextControlLook) {
+            Wait wait = controlBetweenSlices();
+            if (wait != Wait::kReady) {
+                outcome = outcomeOf(wait);
+                break;
+            }
+            nextControlLook = Clock::now() + kControlLook;
         }
         if (!splicing && buffer.empty()) buffer.resize(kCopyBuffer);
         ssize_t n = splicing ? splice(dataFd, nullptr, pipeFds[1], nullptr, kSpliceChunk, SPLICE_F_MOVE)
@@ -305,8 +319,6 @@ Session::Outcome Session::receiveFile(int dataFd, int fileFd) {
         transferredBytes_ += n;
         stallDeadline = idleDeadlineFromNow();
     }
-    closeDescriptor(pipeFds[0]);
-    closeDescriptor(pipeFds[1]);
     return outcome;
 }
 
@@ -326,6 +338,15 @@ Session::Outcome Session::outcomeOf(Wait wait) {
         break;
     }
     return Outcome::kDone;
+}
+
+// A transfer cut short ends with a reset, never with the orderly end of file
+// a client would take for a complete transfer.
+void Session::closeDataConnection(int dataFd, Outcome outcome) {
+    if (outcome == Outcome::kDone)
+        close(dataFd);
+    else
+        resetConnection(dataFd);
 }
 
 void Session::finishTransfer(Outcome outcome, const char *doneText) {
@@ -358,32 +379,77 @@ void Session::finishTransfer(Outcome outcome, const char *doneText) {
     }
 }
 
-bool Session::buildListing(const std::string &argument, ListingKind kind, std::string *text) {
+int Session::openListing(const std::string &argument, ListingKind kind, ListingSource *source) {
     std::string named = kind == ListingKind::kFacts ? argument : withoutOptions(argument);
     std::string path;
-    if (!resolve(named, &path)) return false;
-    time_t now = time(nullptr);
-    text->clear();
-    int dirFd = openPath(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
-    if (dirFd >= 0) {
-        std::vector<ListEntry> entries;
-        bool read = readDirectory(dirFd, &entries);
-        close(dirFd);
-        if (!read) return false;
-        for (const ListEntry &entry : entries) {
-            if (kind == ListingKind::kLong) *text += listLine(entry, now);
-            if (kind == ListingKind::kNames) *text += listingName(entry.name) + "\r\n";
-            if (kind == ListingKind::kFacts)
-                *text += mlsxFacts(entry, facts_, config_.readOnly) + listingName(entry.name) + "\r\n";
-        }
-        return true;
-    }
+    if (!resolve(named, &path)) return 550;
+    source->directory.reset(openPath(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK));
+    if (source->directory.get() >= 0) return 0;
     // A single file: MLSD lists directories only.
+    if (source->directory.get() == -ENOTDIR && describePath(path, &source->single)) {
+        source->single.name = named;
+        return kind == ListingKind::kFacts ? 501 : 0;
+    }
+    // NLST dir/*.txt: the names of dir that the last component matches.
+    std::string leaf = leafName(path);
+    if (kind != ListingKind::kNames || !hasWildcard(leaf) || leaf.size() > kMaxWildcardPattern) return 550;
+    source->directory.reset(openPath(path.substr(0, path.size() - leaf.size()), O_RDONLY | O_DIRECTORY | O_NONBLOCK));
+    if (source->directory.get() < 0) return 550;
+    source->pattern = leaf;
+    source->prefix = named.substr(0, named.rfind('/') + 1);
+    return 0;
+}
+
+void Session::appendListingLine(const ListEntry &entry, ListingKind kind, time_t now, const std::string &prefix,
+                                std::string *text) const {
+    if (kind == ListingKind::kLong) {
+        *text += listLine(entry, now);
+        return;
+    }
+    if (kind == ListingKind::kFacts) *text += mlsxFacts(entry, facts_, !mayWrite());
+    *text += listingName(prefix + entry.name);
+    *text += "\r\n";
+}
+
+// Formats the listing into a piece of bounded size and hands each piece to
+// write as it fills, so memory does not grow with the directory or wait on
+// the client's speed.
+template <typename Write>
+Session::Outcome Session::streamListing(ListingSource &source, ListingKind kind, Write write) {
+    time_t now = time(nullptr);
+    std::string piece;
+    piece.reserve(kListingPiece);
+    if (source.directory.get() < 0) {
+        appendListingLine(source.single, kind, now, std::string(), &piece);
+        return write(piece);
+    }
+    DirectoryReader reader(source.directory.get(), source.pattern);
+    if (!reader.isOpen()) return Outcome::kLocalFailed;
     ListEntry entry;
-    if (dirFd != -ENOTDIR || kind == ListingKind::kFacts || !describePath(path, &entry)) return false;
-    entry.name = named;
-    *text = kind == ListingKind::kLong ? listLine(entry, now) : listingName(named) + "\r\n";
-    return true;
+    while (reader.next(&entry)) {
+        appendListingLine(entry, kind, now, source.prefix, &piece);
+        if (piece.size() < kListingPiece - kLongestListingLine) continue;
+        Outcome outcome = write(piece);
+        if (outcome != Outcome::kDone) return outcome;
+        piece.clear();
+    }
+    if (reader.failed()) return Outcome::kLocalFailed;
+    return piece.empty() ? Outcome::kDone : write(piece);
+}
+
+// Streams the listing as a 213 reply on the control connection.
+void Session::statListing(const std::string &argument) {
+    ListingSource source;
+    if (openListing(argument, ListingKind::kLong, &source) != 0) {
+        control_.reply(550, "Could not list.");
+        return;
+    }
+    if (!control_.sendText("213-Status follows:\r\n")) return;
+    auto write = [this](const std::string &text) {
+        return control_.sendText(text) ? Outcome::kDone : Outcome::kControlLost;
+    };
+    if (streamListing(source, ListingKind::kLong, write) != Outcome::kControlLost)
+        control_.reply(213, "End of status");
 }
 
 void Session::cmdList(const std::string &argument) { sendListing(argument, ListingKind::kLong); }
@@ -393,49 +459,47 @@ void Session::cmdNlst(const std::string &argument) { sendListing(argument, Listi
 void Session::cmdMlsd(const std::string &argument) { sendListing(argument, ListingKind::kFacts); }
 
 void Session::sendListing(const std::string &argument, ListingKind kind) {
-    std::string text;
+    ListingSource source;
     if (!data_.isSetUp()) {
         control_.reply(425, "Use PORT or PASV first.");
-    } else if (!buildListing(argument, kind, &text)) {
-        control_.reply(kind == ListingKind::kFacts ? 501 : 550, "Could not list that directory.");
-    } else {
-        control_.reply(150, "Here comes the directory listing.");
-        Outcome outcome = Outcome::kDone;
-        int dataFd = openDataConnection(&outcome);
-        if (dataFd >= 0) {
-            outcome = sendText(dataFd, text);
-            close(dataFd);
-        }
-        finishTransfer(outcome, "Directory send OK.");
+        return;
     }
+    if (int refusal = openListing(argument, kind, &source); refusal != 0) {
+        control_.reply(refusal, "Could not list that directory.");
+        return;
+    }
+    control_.reply(150, "Here comes the directory listing.");
+    Outcome outcome = Outcome::kDone;
+    UniqueFd data(openDataConnection(&outcome));
+    if (data.get() >= 0) {
+        int dataFd = data.get();
+        outcome = streamListing(source, kind, [this, dataFd](const std::string &text) { return sendText(dataFd, text); });
+        closeDataConnection(data.release(), outcome);
+    }
+    finishTransfer(outcome, "Directory send OK.");
 }
 
 void Session::cmdRetr(const std::string &argument) {
-    off_t offset = restartOffset_;
-    restartOffset_ = 0;
     std::string path;
     struct stat info;
-    int fileFd = resolve(argument, &path) ? openPath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY) : -EINVAL;
+    UniqueFd file(resolve(argument, &path) ? openPath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY) : -EINVAL);
     // Only regular files: a FIFO or device could hang or harm the session.
-    if (fileFd < 0 || fstat(fileFd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (fileFd >= 0) close(fileFd);
+    if (file.get() < 0 || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         control_.reply(550, "Failed to open file.");
         return;
     }
     if (!data_.isSetUp()) {
-        close(fileFd);
         control_.reply(425, "Use PORT or PASV first.");
         return;
     }
     control_.replyf(150, "Opening %s mode data connection for %s (%lld bytes).", binary_ ? "BINARY" : "ASCII",
                     listingName(leafName(path)).c_str(), static_cast<long long>(info.st_size));
     Outcome outcome = Outcome::kDone;
-    int dataFd = openDataConnection(&outcome);
-    if (dataFd >= 0) {
-        outcome = sendFile(dataFd, fileFd, offset);
-        close(dataFd);
+    UniqueFd data(openDataConnection(&outcome));
+    if (data.get() >= 0) {
+        outcome = sendFile(data.get(), file.get(), transferOffset_);
+        closeDataConnection(data.release(), outcome);
     }
-    close(fileFd);
     finishTransfer(outcome, "Transfer complete.");
 }
 
@@ -444,44 +508,42 @@ void Session::cmdStor(const std::string &argument) { store(argument, false); }
 void Session::cmdAppe(const std::string &argument) { store(argument, true); }
 
 void Session::store(const std::string &argument, bool append) {
-    off_t offset = append ? 0 : restartOffset_;
-    restartOffset_ = 0;
+    off_t offset = append ? 0 : transferOffset_;
     std::string path;
     std::string leaf;
-    int parentFd = resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL;
-    if (parentFd < 0) {
-        control_.reply(553, "Could not create file.");
+    UniqueFd parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
+    if (parent.get() < 0) {
+        // A missing directory is "not found", as for every other command.
+        control_.reply(parent.get() == -ENOENT || parent.get() == -ENOTDIR ? 550 : 553, "Could not create file.");
         return;
     }
     // Checked before the file is opened, which may truncate it.
     if (!data_.isSetUp()) {
-        close(parentFd);
         control_.reply(425, "Use PORT or PASV first.");
         return;
     }
     int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     // No O_APPEND for APPE: splice refuses such files; the end is sought instead.
     flags |= (append || offset > 0) ? 0 : O_TRUNC;
-    int fileFd = openat(parentFd, leaf.c_str(), flags, 0666);
-    close(parentFd);
+    UniqueFd file(openat(parent.get(), leaf.c_str(), flags, 0666));
     struct stat info;
-    bool usable = fileFd >= 0 && fstat(fileFd, &info) == 0 && S_ISREG(info.st_mode);
+    bool usable = file.get() >= 0 && fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode);
     // A restarted upload replaces everything from the restart offset on.
-    if (usable && offset > 0) usable = ftruncate(fileFd, offset) == 0 && lseek(fileFd, offset, SEEK_SET) == offset;
-    if (usable && append) usable = lseek(fileFd, 0, SEEK_END) >= 0;
+    if (usable && offset > 0)
+        usable = ftruncate(file.get(), offset) == 0 && lseek(file.get(), offset, SEEK_SET) == offset;
+    if (usable && append) usable = lseek(file.get(), 0, SEEK_END) >= 0;
     if (!usable) {
-        if (fileFd >= 0) close(fileFd);
         control_.reply(553, "Could not create file.");
         return;
     }
     control_.reply(150, "Ok to send data.");
     Outcome outcome = Outcome::kDone;
-    int dataFd = openDataConnection(&outcome);
-    if (dataFd >= 0) {
-        outcome = receiveFile(dataFd, fileFd);
-        close(dataFd);
+    UniqueFd data(openDataConnection(&outcome));
+    if (data.get() >= 0) {
+        outcome = receiveFile(data.get(), file.get());
+        closeDataConnection(data.release(), outcome);
     }
-    if (close(fileFd) != 0 && outcome == Outcome::kDone) outcome = Outcome::kLocalFailed;
+    if (close(file.release()) != 0 && outcome == Outcome::kDone) outcome = Outcome::kLocalFailed;
     finishTransfer(outcome, "Transfer complete.");
 }
 

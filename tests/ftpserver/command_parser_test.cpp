@@ -88,6 +88,9 @@ TEST(LineAssembler, TelnetCommandsAreRemoved) {
     EXPECT_EQ(assemble("CWD a" + iac + iac + "b\r\n"), Lines{"CWD a\xff" "b"});
     // Split between reads.
     EXPECT_EQ(assemble(iac + "\xf4" + iac + "\xf2" + "ABOR\r\n", 1), Lines{"ABOR"});
+    // A stray IAC keeps the line end that follows it.
+    EXPECT_EQ(assemble("NOOP" + iac + "\nPWD\r\n"), (Lines{"NOOP", "PWD"}));
+    EXPECT_EQ(assemble("NOOP" + iac + "\r\nPWD\r\n", 1), (Lines{"NOOP", "PWD"}));
 }
 
 TEST(LineAssembler, BytesAboveAsciiPassUnchanged) {

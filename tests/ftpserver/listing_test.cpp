@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 #include "Listing.h"
 
 using osprel::FactSelection;
@@ -86,22 +90,49 @@ TEST(MlsxFacts, OptsMlstSelectsFacts) {
     EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), facts, false), " ");
 }
 
-TEST(ReadDirectory, SortedWithoutDotEntriesAndLinksNotFollowed) {
+namespace {
+
+std::vector<ListEntry> readAll(const std::string &dir, const std::string &pattern = std::string()) {
+    int fd = open(dir.c_str(), O_PATH | O_DIRECTORY);
+    osprel::DirectoryReader reader(fd, pattern);
+    close(fd);
+    std::vector<ListEntry> entries;
+    for (ListEntry entry; reader.next(&entry);) entries.push_back(entry);
+    EXPECT_FALSE(reader.failed());
+    return entries;
+}
+
+}  // namespace
+
+TEST(DirectoryReader, SortedWithoutDotEntriesAndLinksNotFollowed) {
     char pattern[] = "/tmp/osprel-listing-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     std::string dir = pattern;
-    for (const char *name : {"b", "a", "c c"}) close(open((dir + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644));
+    for (const char *name : {"b", "a", "c c", ".hidden"}) close(open((dir + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644));
     ASSERT_EQ(symlink("/nonexistent/target", (dir + "/link").c_str()), 0);
-    int fd = open(dir.c_str(), O_PATH | O_DIRECTORY);
-    std::vector<ListEntry> entries;
-    ASSERT_TRUE(osprel::readDirectory(fd, &entries));
-    close(fd);
-    ASSERT_EQ(entries.size(), 4u);
-    EXPECT_EQ(entries[0].name, "a");
+    std::vector<ListEntry> entries = readAll(dir);
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(entries[0].name, ".hidden");
+    EXPECT_EQ(entries[1].name, "a");
+    EXPECT_EQ(entries[2].name, "b");
+    EXPECT_EQ(entries[3].name, "c c");
+    EXPECT_EQ(entries[4].name, "link");
+    EXPECT_TRUE(S_ISLNK(entries[4].info.st_mode));
+    EXPECT_EQ(entries[4].linkTarget, "/nonexistent/target");
+    // A pattern keeps the names it matches; hidden ones only when asked for.
+    entries = readAll(dir, "[a-b]*");
+    ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1].name, "b");
-    EXPECT_EQ(entries[2].name, "c c");
-    EXPECT_EQ(entries[3].name, "link");
-    EXPECT_TRUE(S_ISLNK(entries[3].info.st_mode));
-    EXPECT_EQ(entries[3].linkTarget, "/nonexistent/target");
+    EXPECT_EQ(readAll(dir, ".*").size(), 1u);
+
+    // Past the sorting budget every name still comes exactly once.
+    std::string many = dir + "/many";
+    ASSERT_EQ(mkdir(many.c_str(), 0755), 0);
+    size_t count = osprel::DirectoryReader::kSortedBytes / 64 + 100;
+    for (size_t i = 0; i < count; ++i)
+        close(open((many + "/" + std::string(60, 'n') + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
+    std::set<std::string> names;
+    for (const ListEntry &entry : readAll(many)) names.insert(entry.name);
+    EXPECT_EQ(names.size(), count);
     ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }

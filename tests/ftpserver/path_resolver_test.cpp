@@ -2,8 +2,14 @@
 // kernel (openat2) and by the O_NOFOLLOW walk, against hostile trees.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -168,6 +174,32 @@ TEST_P(ResolverTree, ParentDescriptorAndLeafForChanges) {
 TEST_P(ResolverTree, RefusesCreationFlagsAndNulBytes) {
     EXPECT_EQ(openBelowRoot(rootFd_, "/new", O_WRONLY | O_CREAT, GetParam()), -EINVAL);
     EXPECT_EQ(openBelowRoot(rootFd_, std::string("/inside.txt\0x", 13), O_RDONLY, GetParam()), -EINVAL);
+}
+
+// As in a container whose seccomp filter answers EPERM for openat2: the
+// automatic resolution falls back to the walk.  Runs in a child process,
+// which the filter cannot outlive.
+TEST_P(ResolverTree, AutomaticResolutionWalksWhenOpenat2IsRefusedWithEperm) {
+    if (GetParam() != Resolution::kKernel) return;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sock_filter rules[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{sizeof rules / sizeof rules[0], rules};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(2);
+        if (openBelowRoot(rootFd_, "/inside.txt", O_RDONLY, Resolution::kKernel) != -EPERM) _exit(3);
+        int fd = openBelowRoot(rootFd_, "/dir/deep.txt", O_RDONLY);
+        _exit(fd >= 0 && contentOf(fd) == "deep" ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothWays, ResolverTree, ::testing::Values(Resolution::kKernel, Resolution::kWalk),

@@ -26,13 +26,19 @@ std::string parseError(std::vector<const char *> arguments) {
 
 std::map<std::string, std::string> g_environment;
 
+// HOME is set unless a test sets it otherwise.
+void setEnvironment(std::map<std::string, std::string> variables) {
+    variables.try_emplace("HOME", "/home/u");
+    g_environment = std::move(variables);
+}
+
 char *fakeGetenv(const char *name) {
     auto found = g_environment.find(name);
     return found == g_environment.end() ? nullptr : found->second.data();
 }
 
 std::string environmentError(std::map<std::string, std::string> variables) {
-    g_environment = std::move(variables);
+    setEnvironment(std::move(variables));
     ServerConfig config;
     std::string error;
     EXPECT_FALSE(readEnvironment(fakeGetenv, &config, &error));
@@ -40,7 +46,7 @@ std::string environmentError(std::map<std::string, std::string> variables) {
 }
 
 ServerConfig environmentConfig(std::map<std::string, std::string> variables) {
-    g_environment = std::move(variables);
+    setEnvironment(std::move(variables));
     ServerConfig config;
     std::string error;
     EXPECT_TRUE(readEnvironment(fakeGetenv, &config, &error)) << error;
@@ -104,16 +110,23 @@ TEST(CommandLine, BadCommandLinesSayWhy) {
 
 TEST(Environment, Defaults) {
     ServerConfig config = environmentConfig({});
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    EXPECT_EQ(config.root, cwd);
+    EXPECT_EQ(config.root, "/home/u/.local/share/osprel/ftp");
+    EXPECT_TRUE(config.rootIsDefault);
     EXPECT_EQ(config.bindText, "127.0.0.1");
     ASSERT_EQ(config.bindAddress.ss_family, AF_INET);
     EXPECT_EQ(reinterpret_cast<sockaddr_in *>(&config.bindAddress)->sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     EXPECT_FALSE(config.credentialsRequired);
-    EXPECT_FALSE(config.readOnly);
+    EXPECT_EQ(config.writeAccess, osprel::WriteAccess::kConfiguredLogin);
     EXPECT_EQ(config.idleTimeoutSeconds, 300);
     EXPECT_EQ(config.passiveTimeoutSeconds, 30);
+    EXPECT_EQ(config.loginTimeoutSeconds, 30);
+    EXPECT_EQ(config.maxSessionsPerAddress, 16);
+    // Never the current directory: the user's data directory, else nothing.
+    EXPECT_EQ(environmentConfig({{"HOME", "/home/u"}, {"XDG_DATA_HOME", "/data"}}).root, "/data/osprel/ftp");
+    EXPECT_EQ(environmentConfig({{"HOME", "/home/u"}, {"XDG_DATA_HOME", "rel"}}).root,
+              "/home/u/.local/share/osprel/ftp");
+    EXPECT_EQ(environmentError({{"HOME", "relative"}}),
+              "no directory to serve: set OSPREL_FTP_ROOT (or HOME or XDG_DATA_HOME for the default)");
 }
 
 TEST(Environment, EveryVariable) {
@@ -123,16 +136,22 @@ TEST(Environment, EveryVariable) {
                                              {"OSPREL_FTP_PASSWORD", "s3cret"},
                                              {"OSPREL_FTP_READONLY", "1"},
                                              {"OSPREL_FTP_IDLE_TIMEOUT", "5"},
-                                             {"OSPREL_FTP_PASSIVE_TIMEOUT", "2"}});
+                                             {"OSPREL_FTP_PASSIVE_TIMEOUT", "2"},
+                                             {"OSPREL_FTP_LOGIN_TIMEOUT", "3"},
+                                             {"OSPREL_FTP_MAX_PER_ADDRESS", "64"}});
     EXPECT_EQ(config.root, "/srv/ftp");
+    EXPECT_FALSE(config.rootIsDefault);
     EXPECT_EQ(config.bindAddress.ss_family, AF_INET6);
     EXPECT_TRUE(config.credentialsRequired);
     EXPECT_EQ(config.user, "alice");
     EXPECT_EQ(config.password, "s3cret");
-    EXPECT_TRUE(config.readOnly);
+    EXPECT_EQ(config.writeAccess, osprel::WriteAccess::kNobody);
     EXPECT_EQ(config.idleTimeoutSeconds, 5);
     EXPECT_EQ(config.passiveTimeoutSeconds, 2);
-    EXPECT_FALSE(environmentConfig({{"OSPREL_FTP_READONLY", "0"}}).readOnly);
+    EXPECT_EQ(config.loginTimeoutSeconds, 3);
+    EXPECT_EQ(config.maxSessionsPerAddress, 64);
+    EXPECT_EQ(environmentConfig({{"OSPREL_FTP_ROOT", "/"}, {"OSPREL_FTP_READONLY", "0"}}).writeAccess,
+              osprel::WriteAccess::kEveryone);
 }
 
 TEST(Environment, ValuesItCannotUseStopTheStart) {
@@ -147,4 +166,6 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
               "OSPREL_FTP_IDLE_TIMEOUT must be a number of seconds from 1 to 86400, not \"0\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_PASSIVE_TIMEOUT", "1.5"}}),
               "OSPREL_FTP_PASSIVE_TIMEOUT must be a number of seconds from 1 to 86400, not \"1.5\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_MAX_PER_ADDRESS", "65"}}),
+              "OSPREL_FTP_MAX_PER_ADDRESS must be a number of sessions from 1 to 64, not \"65\"");
 }

@@ -53,13 +53,21 @@ private:
     bool bound_ = false;
 };
 
+// Each test serves a fresh directory of its own unless it says otherwise.
 class ServerMainRefusal : public ::testing::Test {
 protected:
     void SetUp() override {
-        unsetenv("OSPREL_FTP_ROOT");
+        ASSERT_NE(mkdtemp(root_), nullptr);
+        setenv("OSPREL_FTP_ROOT", root_, 1);
         unsetenv("OSPREL_FTP_USER");
         unsetenv("OSPREL_FTP_PASSWORD");
     }
+    void TearDown() override {
+        unsetenv("OSPREL_FTP_ROOT");
+        rmdir(root_);
+    }
+
+    char root_[32] = "/tmp/osprel-main-XXXXXX";
 };
 
 }  // namespace
@@ -85,13 +93,19 @@ TEST_F(ServerMainRefusal, ControlPortTaken) {
     EXPECT_EQ(result.err, "osprel: cannot listen on 127.0.0.1 port 3456: Address already in use\n");
 }
 
-TEST_F(ServerMainRefusal, RootMissing) {
-    setenv("OSPREL_FTP_ROOT", "/nonexistent/osprel", 1);
-    Result result = runServerMain({"monitor.elf", "-c", "3456", "-d", "34567"});
-    unsetenv("OSPREL_FTP_ROOT");
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "osprel: cannot open the directory to serve, /nonexistent/osprel: No such file or directory\n");
+TEST_F(ServerMainRefusal, RootsItCannotOrMayNotServe) {
+    const char *const refusals[][2] = {
+        {"/nonexistent/osprel", "cannot open the directory to serve, /nonexistent/osprel: No such file or directory"},
+        // The whole file system only when named so, never through "..".
+        {"/tmp/..", "refusing to serve / (reached through /tmp/..); set OSPREL_FTP_ROOT=/ to mean it"},
+    };
+    for (const auto &refusal : refusals) {
+        setenv("OSPREL_FTP_ROOT", refusal[0], 1);
+        Result result = runServerMain({"monitor.elf", "-c", "3456", "-d", "34567"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, std::string("osprel: ") + refusal[1] + "\n");
+    }
 }
 
 TEST_F(ServerMainRefusal, HalfACredentialPair) {

@@ -36,9 +36,12 @@ class Server:
         self.process = None
 
     def start(self):
+        """Serves `root`, writable by everyone unless env says otherwise; an
+        env value of None unsets the variable."""
         environment = {k: v for k, v in os.environ.items() if not k.startswith("OSPREL_FTP_")}
-        environment["OSPREL_FTP_ROOT"] = self.root
+        environment.update({"OSPREL_FTP_ROOT": self.root, "OSPREL_FTP_READONLY": "0"})
         environment.update(self.env)
+        environment = {k: v for k, v in environment.items() if v is not None}
         self.out = tempfile.TemporaryFile()
         self.err = tempfile.TemporaryFile()
         # argv[0] is the monitor's "monitor.elf", not the program's path.

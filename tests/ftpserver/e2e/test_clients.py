@@ -162,6 +162,9 @@ class Lftp(ServerTestCase):
         self.assertFalse(os.path.exists(self.path("tree")))
         self.lftp('mirror -R %s "up tree"' % mirrored)
         self.assertEqual(sorted(os.listdir(self.path("up tree"))), ["one.txt", "two words.txt"])
+        # Both mirrors keep the source's times (the upload through MFMT).
+        for name in ("one.txt", "two words.txt"):
+            self.assertEqual(os.stat(self.path("up tree", name)).st_mtime, OLD, name)
 
 
 if __name__ == "__main__":

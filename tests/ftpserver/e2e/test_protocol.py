@@ -42,7 +42,7 @@ class Replies(ServerTestCase):
             "SYST": "215 UNIX Type: L8\r\n",
             "NOOP": "200 NOOP ok.\r\n",
             "noop": "200 NOOP ok.\r\n",
-            "FEAT": "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MLST type*;size*;modify*;perm*;\r\n PASV\r\n"
+            "FEAT": "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n MLST type*;size*;modify*;perm*;\r\n PASV\r\n"
                     " REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End\r\n",
             "OPTS UTF8 ON": "200 Always in UTF8 mode.\r\n",
             "OPTS UTF8 OFF": "504 UTF8 cannot be turned off.\r\n",
@@ -101,9 +101,9 @@ class Replies(ServerTestCase):
                          " USER PASS QUIT NOOP SYST FEAT AUTH OPTS\r\n"
                          " CLNT TYPE MODE STRU ALLO REST ABOR STAT\r\n"
                          " HELP PASV EPSV PORT EPRT PWD XPWD CWD\r\n"
-                         " XCWD CDUP XCUP SIZE MDTM MLST LIST NLST\r\n"
-                         " MLSD RETR STOR APPE DELE MKD XMKD RMD\r\n"
-                         " XRMD RNFR RNTO\r\n"
+                         " XCWD CDUP XCUP SIZE MDTM MFMT MLST LIST\r\n"
+                         " NLST MLSD RETR STOR APPE DELE MKD XMKD\r\n"
+                         " RMD XRMD RNFR RNTO\r\n"
                          "214 Help OK.\r\n")
         control.command("TYPE I")
         self.assertEqual(control.command("STAT"),
@@ -182,6 +182,21 @@ class Listings(ServerTestCase):
         self.assertEqual(self.listing("NLST"), ["a.txt", "b b.bin", "link", "sub"])
         self.assertEqual(self.listing("NLST a.txt"), ["a.txt"])
 
+    def test_nlst_wildcards_in_the_last_component(self):
+        write_file(self.path("sub", "c.txt"), b"")
+        self.addCleanup(os.utime, self.path("sub"), (OLD, OLD))
+        self.addCleanup(os.unlink, self.path("sub", "c.txt"))
+        self.assertEqual(self.listing("NLST *.txt"), ["a.txt"])
+        self.assertEqual(self.listing("NLST [ab]*"), ["a.txt", "b b.bin"])
+        self.assertEqual(self.listing("NLST /sub/?.txt"), ["/sub/c.txt"])
+        self.assertEqual(self.listing("NLST -l sub/*"), ["sub/c.txt"])
+        self.assertEqual(self.listing("NLST none*"), [])
+        client = ftp_client()
+        for outside in ("*/c.txt", "s*/c.txt"):
+            with self.assertRaises(ftplib.error_perm, msg=outside):
+                client.nlst(outside)
+        client.quit()
+
     def test_mlsd_and_mlst_facts(self):
         self.assertEqual(self.listing("MLSD"), [
             "type=file;size=5;modify=20000101000000;perm=adfrw; a.txt",
@@ -214,6 +229,7 @@ class Listings(ServerTestCase):
         control.login()
         control.passive()
         self.assertEqual(control.command("LIST missing"), "550 Could not list that directory.\r\n")
+        self.assertEqual(control.command("MLSD missing"), "550 Could not list that directory.\r\n")
         port = control.passive()
         data = connect_data(port)
         self.assertEqual(control.command("NLST"), "150 Here comes the directory listing.\r\n")
@@ -263,6 +279,19 @@ class Directories(ServerTestCase):
         self.assertEqual(control.command("RMD made"), "250 Remove directory operation successful.\r\n")
         self.assertEqual(control.command("RMD /"), "550 Remove directory operation failed.\r\n")
         self.assertEqual(os.listdir(self.root), [])
+
+    def test_mfmt_sets_the_modification_time(self):
+        write_file(self.path("f"), b"")
+        self.addCleanup(os.unlink, self.path("f"))
+        control = Control()
+        control.login()
+        self.assertEqual(control.command("MFMT 20200102030405 f"), "213 Modify=20200102030405; f\r\n")
+        self.assertEqual(control.command("MDTM f"), "213 20200102030405\r\n")
+        self.assertEqual(control.command("MFMT 20200102030405.123 f"), "213 Modify=20200102030405; f\r\n")
+        for bad in ("MFMT 20200231000000 f", "MFMT 2020 f", "MFMT 20200102030405", "MFMT x20200102030405 f"):
+            self.assertEqual(control.command(bad), "501 MFMT needs a time (YYYYMMDDHHMMSS) and a path.\r\n", bad)
+        self.assertEqual(control.command("MFMT 20200102030405 missing"),
+                         "550 Could not set the modification time.\r\n")
 
     def test_utf8_names_with_spaces(self):
         client = ftp_client()
@@ -325,7 +354,8 @@ class Transfers(ServerTestCase):
         self.assertEqual(control.command("RETR missing"), "550 Failed to open file.\r\n")
         self.assertEqual(control.command("RETR /"), "550 Failed to open file.\r\n")
         self.assertEqual(control.command("STOR /"), "553 Could not create file.\r\n")
-        self.assertEqual(control.command("STOR nodir/x"), "553 Could not create file.\r\n")
+        self.assertEqual(control.command("STOR nodir/x"), "550 Could not create file.\r\n")
+        self.assertEqual(control.command("APPE nodir/x"), "550 Could not create file.\r\n")
 
     def test_resume_download_and_upload(self):
         client = ftp_client()
@@ -336,7 +366,20 @@ class Transfers(ServerTestCase):
         # A restart offset inside a longer file replaces all after it.
         store(client, "partial.bin", b"tail", rest=10)
         self.assertEqual(read_file(self.path("partial.bin")), self.payload[:10] + b"tail")
+        # The offset is for the very next command only.
+        self.assertEqual(client.sendcmd("REST 1000"), "350 Restart position accepted (1000).")
+        self.assertEqual(client.sendcmd("NOOP"), "200 NOOP ok.")
+        self.assertEqual(retrieve(client, "payload.bin"), self.payload)
         client.quit()
+
+    def test_control_connection_gone_mid_download_resets_the_data_connection(self):
+        control, data = self.stalled_download("huge.bin")
+        data.recv(65536)
+        control.sock.shutdown(socket.SHUT_WR)
+        # Not an orderly end of file a client would take for the whole file.
+        with self.assertRaises(ConnectionResetError):
+            while data.recv(1 << 20):
+                pass
 
     def test_append(self):
         client = ftp_client()

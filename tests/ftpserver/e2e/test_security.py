@@ -6,6 +6,7 @@ import ftplib
 import os
 import socket
 import sys
+import threading
 import time
 import unittest
 
@@ -200,13 +201,36 @@ class BeforeLogin(ServerTestCase):
         self.assertEqual(control.command("QUIT"), "221 Goodbye.\r\n")
 
 
+class Defaults(ServerTestCase):
+    """Nothing configured but the data directory: anonymous, read-only."""
+
+    @classmethod
+    def populate(cls, root):
+        cls.served = os.path.join(os.path.dirname(root), "data", "osprel", "ftp")
+        cls.server_env = {"OSPREL_FTP_ROOT": None, "OSPREL_FTP_READONLY": None,
+                          "XDG_DATA_HOME": os.path.join(os.path.dirname(root), "data")}
+
+    def test_anonymous_read_only_in_a_directory_of_its_own(self):
+        self.assertIn("osprel: serving %s on 127.0.0.1 port 3456, passive ports 34567-34630, "
+                      "read-only for anonymous users\n" % self.served, self.server.stderr())
+        self.assertEqual(os.listdir(self.served), [])
+        control = Control()
+        control.login("anonymous", "any")
+        self.assertEqual(control.command("MKD new"), "550 Permission denied.\r\n")
+        self.assertEqual(control.command("STOR new"), "550 Permission denied.\r\n")
+        self.assertIn(" Read-only\r\n", control.command("STAT"))
+
+
 class Credentials(ServerTestCase):
-    server_env = {"OSPREL_FTP_USER": "alice", "OSPREL_FTP_PASSWORD": "s3cret pass"}
+    # Write access by default goes to the configured login.
+    server_env = {"OSPREL_FTP_USER": "alice", "OSPREL_FTP_PASSWORD": "s3cret pass", "OSPREL_FTP_READONLY": None}
 
     def test_only_the_configured_login(self):
         client = ftp_client("alice", "s3cret pass")
         self.assertEqual(client.pwd(), "/")
+        store(client, "by-alice", b"written")
         client.quit()
+        self.assertEqual(read_file(self.path("by-alice")), b"written")
         for user, password in (("anonymous", "x"), ("alice", "s3cret"), ("alice", "s3cret pass "),
                                ("Alice", "s3cret pass"), ("alice", "")):
             control = Control()
@@ -230,6 +254,30 @@ class Credentials(ServerTestCase):
         # Others are not held up meanwhile, and a new session may log in.
         client = ftp_client("alice", "s3cret pass")
         client.quit()
+
+    def test_guessing_is_limited_per_address_across_sessions(self):
+        source = "127.0.0.30"
+        locked = "421 Too many failed logins from your address, try later.\r\n"
+        replies = []
+
+        def guess():
+            control = Control(source=source)
+            control.reply()
+            control.command("USER alice")
+            replies.append(control.command("PASS guess"))
+
+        guessers = [threading.Thread(target=guess) for _ in range(12)]
+        for guesser in guessers:
+            guesser.start()
+        for guesser in guessers:
+            guesser.join(30)
+        self.assertEqual(sorted(replies), [locked] * 2 + ["530 Login incorrect.\r\n"] * 10)
+        # Locked out, the right password too; other addresses are not.
+        control = Control(source=source)
+        control.reply()
+        control.command("USER alice")
+        self.assertEqual(control.command("PASS s3cret pass"), locked)
+        ftp_client("alice", "s3cret pass").quit()
 
     def test_a_delayed_failure_holds_up_no_other_session(self):
         slow = Control()
@@ -255,8 +303,10 @@ class ReadOnly(ServerTestCase):
         control = Control()
         control.login()
         port = control.passive()
+        # A refused STOR also uses up the REST before it.
+        self.assertEqual(control.command("REST 2"), "350 Restart position accepted (2).\r\n")
         for command in ("STOR new", "APPE keep.txt", "DELE keep.txt", "MKD new", "XMKD new", "RMD dir",
-                        "XRMD dir", "RNFR keep.txt", "RNTO x"):
+                        "XRMD dir", "RNFR keep.txt", "RNTO x", "MFMT 20200101000000 keep.txt"):
             self.assertEqual(control.command(command), "550 Permission denied.\r\n", command)
         self.assertEqual(sorted(os.listdir(self.root)), ["dir", "keep.txt"])
         self.assertEqual(read_file(self.path("keep.txt")), b"keep")
@@ -271,17 +321,19 @@ class ReadOnly(ServerTestCase):
 
 
 class Limits(ServerTestCase):
-    def test_at_most_64_sessions(self):
+    def test_at_most_16_sessions_per_address_and_64_in_all(self):
         sessions = []
-        for _ in range(64):
-            control = Control()
+        for index in range(64):
+            control = Control(source="127.0.0.%d" % (10 + index // 16))
             self.assertEqual(control.reply(), "220 osprel FTP server ready.\r\n")
             sessions.append(control)
-        refused = Control()
+        refused = Control(source="127.0.0.20")
         self.assertEqual(refused.file.read(), b"421 Too many sessions, try later.\r\n")
         sessions.pop().command("QUIT")
         time.sleep(0.2)
-        control = Control()
+        refused = Control(source="127.0.0.10")
+        self.assertEqual(refused.file.read(), b"421 Too many sessions from your address, try later.\r\n")
+        control = Control(source="127.0.0.13")
         self.assertEqual(control.reply(), "220 osprel FTP server ready.\r\n")
         sessions.append(control)
         for control in sessions:
@@ -327,7 +379,7 @@ def listen_when_free(port, deadline):
 
 
 class TimeOuts(ServerTestCase):
-    server_env = {"OSPREL_FTP_IDLE_TIMEOUT": "2", "OSPREL_FTP_PASSIVE_TIMEOUT": "1"}
+    server_env = {"OSPREL_FTP_IDLE_TIMEOUT": "2", "OSPREL_FTP_PASSIVE_TIMEOUT": "1", "OSPREL_FTP_LOGIN_TIMEOUT": "1"}
 
     @classmethod
     def populate(cls, root):
@@ -341,6 +393,15 @@ class TimeOuts(ServerTestCase):
         self.assertEqual(control.reply(), "421 Timeout.\r\n")
         self.assertTrue(control.closed_by_server())
         self.assertGreaterEqual(time.monotonic() - started, 1.5)
+
+    def test_lines_before_login_do_not_put_off_the_login_deadline(self):
+        control = Control()
+        control.reply()
+        for _ in range(3):
+            self.assertEqual(control.command("NOOP"), "200 NOOP ok.\r\n")
+            time.sleep(0.4)
+        self.assertEqual(control.reply(), "421 Login time-out: no login within 1 s.\r\n")
+        self.assertTrue(control.closed_by_server())
 
     def test_stalled_data_connection_times_out_and_the_session_goes_on(self):
         control = Control()
