@@ -78,10 +78,12 @@ extern "C" {
 
 /* Runs an FTP server configured by the command line ("-c PORT -d PORT") and
  * the OSPREL_FTP_* environment; blocks for the server's life.  Returns
- * non-zero at once on a bad command line or setting (2), or on a root it
- * cannot create, open or may not serve, or a port it cannot listen on (1),
- * after one line on standard error.  Never throws: should something fail
- * inside the server itself, it returns 1 after saying so. */
+ * non-zero at once on a bad command line or setting (2, errno EINVAL), or on
+ * a root it cannot create, open or may not serve, or a port it cannot listen
+ * on (1, errno the cause: e.g. EADDRINUSE for a port already taken, EPERM for
+ * a root it may not serve), after one line on standard error.  Never throws:
+ * should something fail inside the server itself, it returns 1 after saying
+ * so. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);
 
 #ifdef __cplusplus
