@@ -1,12 +1,15 @@
-# Front door.  `make run` and `make test` install what they need (as root,
-# with apt-get), build and go.  Build trees: build/ (release with debug info),
-# build-asan/ (AddressSanitizer + UndefinedBehaviorSanitizer), build-tsan/.
+# Front door.  Every target installs the Debian packages it needs (as root,
+# with apt-get; scripts/install-deps.sh lists them), builds and goes.  Build
+# trees: build-dist/ (libraries and quillon-demo only), build/ (everything,
+# release with debug info), build-asan/ (AddressSanitizer +
+# UndefinedBehaviorSanitizer), build-tsan/.
 JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
 
 .PHONY: all build test sanitize asan tsan fuzz bench clean dist-build run install package
 
-all: build
+# A bare `make` builds what `make install` installs.
+all: dist-build
 
 build:
 	@scripts/install-deps.sh build
@@ -55,11 +58,12 @@ fuzz:
 DIST = build-dist
 RUN_ARGS ?=
 dist-build:
-	@scripts/install-deps.sh build
+	@scripts/install-deps.sh dist
 	cmake -S . -B $(DIST) -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF
 	cmake --build $(DIST) -j $(JOBS)
 
 run: dist-build
+	@scripts/install-deps.sh run
 	$(DIST)/examples/quillon-demo $(RUN_ARGS)
 
 # Installs the libraries, headers, pkg-config and CMake files and
@@ -71,4 +75,5 @@ install: dist-build
 
 # build-dist/quillon_<version>_amd64.deb
 package: dist-build
+	@scripts/install-deps.sh package
 	cd $(DIST) && cpack -G DEB

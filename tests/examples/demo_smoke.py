@@ -3,7 +3,9 @@
 the FTP server's fixed port 3456 is ours.
 
     demo_smoke.py BINARY SOURCE_DIR CASE     one case against the built program
-    demo_smoke.py --make-run SOURCE_DIR      `make run` in SOURCE_DIR, stopped by Ctrl-C
+    demo_smoke.py --make-run SOURCE_DIR [LAUNCHER...]
+        `make run` in SOURCE_DIR, stopped by Ctrl-C; with LAUNCHER, a command
+        that runs its arguments in SOURCE_DIR elsewhere (say, in a chroot)
 """
 import ftplib
 import io
@@ -243,12 +245,29 @@ class DemoCase(unittest.TestCase):
         self.assertTrue(result.stdout.startswith("usage: quillon-demo [-p PRODUCERS] [-i INTERVAL_MS]"))
 
 
-def make_run(source_dir):
+def wait_for_free_port(port, timeout):
+    """Another `make run` on this host may hold the port for a while."""
+    deadline = time.monotonic() + timeout
+    while True:
+        with socket.socket() as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                probe.bind(("127.0.0.1", port))
+                return
+            except OSError as error:
+                if time.monotonic() > deadline:
+                    raise AssertionError("port %d stays taken: %s" % (port, error))
+        time.sleep(5)
+
+
+def make_run(source_dir, launcher):
     """`make run` as a newcomer would type it, stopped with Ctrl-C."""
+    wait_for_free_port(FTP_PORT, 600)
+    command = launcher + ["make", "run", "RUN_ARGS=-r 1"]
     with tempfile.TemporaryDirectory() as scratch:
         env = {key: value for key, value in os.environ.items() if not key.startswith(("OSPREL_FTP_", "MAKE"))}
         env["XDG_DATA_HOME"] = scratch
-        demo = Demo(["make", "run", "RUN_ARGS=-r 1"], env, cwd=source_dir, new_group=True)
+        demo = Demo(command, env, cwd=None if launcher else source_dir, new_group=True)
         try:
             demo.wait_for(r"FTP server ready: try  curl ftp://127\.0\.0\.1:3456/ ", 1200)
             client = ftplib.FTP()
@@ -272,8 +291,8 @@ def make_run(source_dir):
 
 
 def main():
-    if len(sys.argv) == 3 and sys.argv[1] == "--make-run":
-        make_run(sys.argv[2])
+    if len(sys.argv) >= 3 and sys.argv[1] == "--make-run":
+        make_run(sys.argv[2], sys.argv[3:])
         return 0
     if len(sys.argv) != 4:
         print(__doc__, file=sys.stderr)
