@@ -1,12 +1,15 @@
-# Front door.  `make run` and `make test` install what they need (as root,
-# with apt-get), build and go.  Build trees: build/ (release with debug info),
-# build-asan/ (AddressSanitizer + UndefinedBehaviorSanitizer), build-tsan/.
+# Front door.  Every target installs the Debian packages it needs (as root,
+# with apt-get; scripts/install-deps.sh lists them), builds and goes.  Build
+# trees: build-dist/ (libraries and quillon-demo only), build/ (everything,
+# release with debug info), build-asan/ (AddressSanitizer +
+# UndefinedBehaviorSanitizer), build-tsan/.
 JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
 
 .PHONY: all build test sanitize asan tsan fuzz bench clean dist-build run install package
 
-all: build
+# A bare `make` builds what `make install` installs.
+all: dist-build
 
 build:
 	@scripts/install-deps.sh build
@@ -55,7 +58,7 @@ fuzz:
 DIST = build-dist
 RUN_ARGS ?=
 dist-build:
-	@scripts/install-deps.sh build
+	@scripts/install-deps.sh dist
 	cmake -S . -B $(DIST) -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF
 	cmake --build $(DIST) -j $(JOBS)
 
@@ -66,6 +69,7 @@ TLS_DIR = $(abspath $(DIST))/tls
 TLS_ENV = $(if $(TLS),OSPREL_FTP_TLS=required OSPREL_FTP_TLS_CERT=$(TLS_DIR)/localhost.pem \
 	OSPREL_FTP_TLS_KEY=$(TLS_DIR)/localhost-key.pem)
 $(TLS_DIR)/localhost.pem:
+	@scripts/install-deps.sh run
 	mkdir -p $(TLS_DIR)
 	umask 077 && openssl req -x509 -newkey rsa:2048 -nodes -days 365 -subj /CN=localhost \
 	    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1" \
@@ -73,6 +77,7 @@ $(TLS_DIR)/localhost.pem:
 	chmod 644 $@.new && mv $@.new $@
 
 run: dist-build $(if $(TLS),$(TLS_DIR)/localhost.pem)
+	@scripts/install-deps.sh run
 	$(TLS_ENV) $(DIST)/examples/quillon-demo $(RUN_ARGS)
 
 # Installs the libraries, headers, pkg-config and CMake files and
@@ -84,4 +89,5 @@ install: dist-build
 
 # build-dist/quillon_<version>_amd64.deb
 package: dist-build
+	@scripts/install-deps.sh package
 	cd $(DIST) && cpack -G DEB

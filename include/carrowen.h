@@ -28,7 +28,9 @@
  * Any number of threads may enqueue and dequeue on one queue at once.  Every
  * message comes out whole, byte for byte, and the messages of each producer
  * in the order it enqueued them.  Deleting a queue must not overlap any other
- * call on it.
+ * call on it: never delete a queue while another thread waits on it in
+ * MessageQueueEnqueue or MessageQueueDequeue, or polls its descriptor.  The
+ * calls are not for signal handlers (they log through libquillon).
  *
  * Descriptors: both ends of the pipe are inherited by child processes (no
  * close-on-exec).  Descriptor numbers of 1024 and above work like any other.

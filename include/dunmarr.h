@@ -27,9 +27,10 @@ extern "C" {
  * through untouched and must stay valid for as long as entry uses it.
  *
  * Returns 0 once the new thread runs under its name (entry may not have been
- * entered yet).  Returns -1, having printed one line on standard error, when
- * the thread cannot start (e.g. the process or user thread limit is reached)
- * or when `entry` is null.  Safe to call from any thread.
+ * entered yet).  Returns -1, having printed one line on standard error and
+ * set errno, when the thread cannot start (e.g. EAGAIN: the process or user
+ * thread limit is reached) or when `entry` is null (EINVAL).  Safe to call
+ * from any thread.
  */
 DUNMARR_EXPORT int ThreadTaskCreateAdvanced(const char *taskName, int (*entry)(void *), void *argument);
 

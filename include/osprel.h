@@ -111,10 +111,14 @@ extern "C" {
 
 /* Runs an FTP server configured by the command line ("-c PORT -d PORT") and
  * the OSPREL_FTP_* environment; blocks for the server's life.  Returns
- * non-zero at once on a bad command line or setting (2), or on a root it
- * cannot create, open or may not serve, a TLS certificate or key it cannot
- * use, or a port it cannot listen on (1), after one line on standard error.  Never throws: should something fail
- * inside the server itself, it returns 1 after saying so. */
+ * non-zero at once on a bad command line or setting (2, errno EINVAL), or on
+ * a root it cannot create, open or may not serve, a TLS certificate or key it
+ * cannot use, or a port it cannot listen on (1, errno the cause: e.g.
+ * EADDRINUSE for a port already taken, EPERM for a root it may not serve or
+ * a key file open to others, ENOENT for a missing file, EINVAL for one that
+ * is no certificate or key, or a key that does not match), after one line on
+ * standard error.  Never throws: should something fail inside the server
+ * itself, it returns 1 after saying so. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);
 
 #ifdef __cplusplus

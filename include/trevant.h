@@ -44,7 +44,8 @@ TREVANT_EXPORT extern int g_moduleMonitorNO;
  * calling thread for about 6 seconds (see MonitorThreadCreate).  Call it
  * once, from the host's start-up thread: each call registers another module
  * row and starts another server task, which cannot bind the same port.
- * Always returns 0.
+ * Returns 0 when the FTP server is running, -1 when it is not
+ * (MonitorThreadCreate has logged why).
  */
 TREVANT_EXPORT int InitMonitor(void);
 
@@ -57,8 +58,13 @@ TREVANT_EXPORT int log_monitor_init(void);
  * Starts the server task thread and then sleeps 6 seconds in one sleep()
  * call, which gives the server time to listen before the host goes on.  A
  * signal delivered to the calling thread during the pause ends it early; it
- * is not resumed.  If the thread cannot start, libdunmarr says so on standard
- * error and the pause happens all the same.  Always returns 0.
+ * is not resumed.  If the thread cannot start, libdunmarr also says so on
+ * standard error; the pause happens all the same.  After the pause, returns
+ * 0 when the server is running, or -1 after an Error line that says why it
+ * is not: "FTP server task could not start: [reason]." when the thread could
+ * not start, or "FTP server did not start on port [3456]: [reason]." when the
+ * server returned during the pause (for a port already taken the reason is
+ * "Address already in use"; the server's own line is on standard error).
  */
 TREVANT_EXPORT int MonitorThreadCreate(void);
 

@@ -1,24 +1,40 @@
 #!/bin/sh
 # Installs, with apt-get, the Debian packages a make target needs and that are
-# missing, and says which.  Usage: install-deps.sh build|test|sanitize|fuzz|bench
+# missing, and says which.  This file is the one list of them.
+# Usage: install-deps.sh dist|run|build|package|test|sanitize|fuzz|bench|ci
 set -e
 
-build="cmake g++ make pkg-config libssl-dev openssl"
-test="$build libgtest-dev libgmock-dev iproute2 util-linux curl lftp python3 procps"
-fuzz="$build clang libclang-rt-14-dev"
+# make, make install: the libraries and quillon-demo in build-dist/.
+dist="cmake g++ make pkg-config libssl-dev"
+# make run: the FTP client the README and quillon-demo suggest; openssl makes
+# the certificate for make run TLS=1.
+run="$dist curl openssl"
+# make build: build/, with the tests and benchmarks.
+build="$dist libgtest-dev libgmock-dev"
+# CPack's shared-library entries need `file`; dpkg-shlibdeps fills Depends.
+packaging="file dpkg-dev"
+package="$dist $packaging"
+test="$build $packaging iproute2 util-linux curl lftp python3 procps openssl"
+fuzz="$dist clang libclang-rt-14-dev"
 bench="$test libbenchmark-dev vsftpd"
+# .ci/fresh_root.sh: a bare Debian root to follow the README in.
+ci="debootstrap"
 
 case "$1" in
+    dist) wanted=$dist ;;
+    run) wanted=$run ;;
     build) wanted=$build ;;
+    package) wanted=$package ;;
     test | sanitize) wanted=$test ;;
     fuzz) wanted=$fuzz ;;
     bench) wanted=$bench ;;
-    *) echo "usage: $0 build|test|sanitize|fuzz|bench" >&2; exit 2 ;;
+    ci) wanted=$ci ;;
+    *) echo "usage: $0 dist|run|build|package|test|sanitize|fuzz|bench|ci" >&2; exit 2 ;;
 esac
 
 missing=""
-for package in $wanted; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing="$missing $package"
+for name in $wanted; do
+    dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "install ok installed" || missing="$missing $name"
 done
 [ -z "$missing" ] && exit 0
 

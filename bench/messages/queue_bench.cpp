@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "carrowen.h"
+#include "../rounds.h"
 
 namespace {
 
@@ -144,20 +145,10 @@ long queueStream(int count) {
     return received;
 }
 
-double secondsOn(clockid_t clock) {
-    struct timespec now;
-    clock_gettime(clock, &now);
-    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
-}
+using bench::Rates;
+using bench::secondsOn;
 
-// One round's rates: messages per second of wall clock and per second of CPU
-// time on `cpuClock`.  CPU time leaves out what other processes take from the
-// machine, so it is the steadier measure of what the code costs.
-struct Rates {
-    double wall;
-    double cpu;
-};
-
+// One round's rates, CPU time on `cpuClock`.
 Rates measure(Workload workload, int count, clockid_t cpuClock) {
     double wallStart = secondsOn(CLOCK_MONOTONIC), cpuStart = secondsOn(cpuClock);
     long moved = workload(count);
@@ -167,11 +158,6 @@ Rates measure(Workload workload, int count, clockid_t cpuClock) {
         _exit(1);
     }
     return Rates{(double)moved / wallSeconds, (double)moved / cpuSeconds};
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 double best(const std::vector<double> &values) { return *std::max_element(values.begin(), values.end()); }
@@ -188,20 +174,12 @@ void printRow(const char *what, const char *unit, double bare, double queue) {
 // `showWall` also the best wall-clock rates.
 void compare(const char *what, Workload bare, Workload queue, int rounds, int count, clockid_t cpuClock,
              bool showWall) {
-    std::vector<double> bareCpu, queueCpu, bareWall, queueWall;
-    for (int round = 0; round < rounds; round++) {
-        // Who goes first alternates, so neither side always meets a warm cache.
-        bool bareFirst = round % 2 == 0;
-        Rates first = measure(bareFirst ? bare : queue, count, cpuClock);
-        Rates second = measure(bareFirst ? queue : bare, count, cpuClock);
-        const Rates &bareRates = bareFirst ? first : second, &queueRates = bareFirst ? second : first;
-        bareCpu.push_back(bareRates.cpu);
-        queueCpu.push_back(queueRates.cpu);
-        bareWall.push_back(bareRates.wall);
-        queueWall.push_back(queueRates.wall);
-    }
-    printRow(what, "/cpu-s", median(bareCpu), median(queueCpu));
-    if (showWall) printRow("  the same, wall clock (best round)", "/s", best(bareWall), best(queueWall));
+    bench::Series bareRates, queueRates;
+    bench::alternateRounds(
+        rounds, [&] { return measure(bare, count, cpuClock); }, [&] { return measure(queue, count, cpuClock); },
+        &bareRates, &queueRates);
+    printRow(what, "/cpu-s", bareRates.medians().cpu, queueRates.medians().cpu);
+    if (showWall) printRow("  the same, wall clock (best round)", "/s", best(bareRates.wall), best(queueRates.wall));
     fflush(stdout);
 }
 

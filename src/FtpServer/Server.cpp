@@ -66,6 +66,7 @@ bool Server::openRoot(std::string *error) {
     // through "..", a link or a default.
     if (config_.root.find_first_not_of('/') != std::string::npos && isFileSystemRoot(rootFd_)) {
         *error = "refusing to serve / (reached through " + config_.root + "); set OSPREL_FTP_ROOT=/ to mean it";
+        errno = EPERM;  // ServerMain's caller learns the cause from errno
         return false;
     }
     context_.rootFd = rootFd_;

@@ -3,6 +3,7 @@
 // host's log lines; standard error gets one line per event.
 #include "osprel.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -43,16 +44,19 @@ const char *tlsText(const osprel::TlsSettings &tls) {
     return "";
 }
 
-int runServer(int argc, char **argv) {
+// A refused start sets *cause to the errno that says why.
+int runServer(int argc, char **argv, int *cause) {
     osprel::ServerConfig config;
     std::string error;
     if (!osprel::parseCommandLine(argc, argv, &config, &error) ||
         !osprel::readEnvironment(getenv, &config, &error)) {
+        *cause = EINVAL;
         osprel::reportLine("osprel: %s", error.c_str());
         return 2;
     }
     osprel::Server server(config);
     if (!server.open(&error)) {
+        *cause = errno;
         osprel::reportLine("osprel: %s", error.c_str());
         return 1;
     }
@@ -75,8 +79,9 @@ extern "C" OSPREL_EXPORT int ServerMain(int argc, char **argv) {
     sigaddset(&pipeOnly, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
     int result = 1;
+    int cause = 0;
     try {
-        result = runServer(argc, argv);
+        result = runServer(argc, argv, &cause);
     } catch (const abi::__forced_unwind &) {
         // The host cancelled its thread: the unwinding must go on.
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -87,5 +92,6 @@ extern "C" OSPREL_EXPORT int ServerMain(int argc, char **argv) {
         osprel::reportLine("osprel: stopped on an internal error");
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (result != 0) errno = cause;
     return result;
 }

@@ -23,6 +23,7 @@ constexpr size_t kMaxPemFile = size_t{1} << 20;
 struct FileBytes {
     std::string bytes;
     mode_t mode = 0;
+    int cause = 0;  // errno when it could not be read
     ~FileBytes() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
 };
 
@@ -31,11 +32,13 @@ bool readPemFile(const std::string &path, FileBytes *file, std::string *reason) 
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0) {
+        file->cause = errno;
         *reason = strerror(errno);
         if (fd >= 0) close(fd);
         return false;
     }
     if (!S_ISREG(info.st_mode) || info.st_size > static_cast<off_t>(kMaxPemFile)) {
+        file->cause = S_ISREG(info.st_mode) ? EFBIG : EINVAL;
         *reason = S_ISREG(info.st_mode) ? "larger than 1 MiB" : "not a regular file";
         close(fd);
         return false;
@@ -43,6 +46,7 @@ bool readPemFile(const std::string &path, FileBytes *file, std::string *reason) 
     file->mode = info.st_mode;
     file->bytes.resize(static_cast<size_t>(info.st_size));
     size_t done = 0;
+    errno = 0;
     while (done < file->bytes.size()) {
         ssize_t n = read(fd, file->bytes.data() + done, file->bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
@@ -52,7 +56,8 @@ bool readPemFile(const std::string &path, FileBytes *file, std::string *reason) 
     int saved = errno;
     close(fd);
     if (done != file->bytes.size()) {
-        *reason = done < file->bytes.size() && saved != 0 ? strerror(saved) : "changed while being read";
+        file->cause = saved != 0 ? saved : EIO;
+        *reason = saved != 0 ? strerror(saved) : "changed while being read";
         return false;
     }
     return true;
@@ -108,7 +113,10 @@ bool loadChain(SSL_CTX *context, const std::string &path, std::string *error) {
         loaded = bio != nullptr && useChain(context, bio, &reason);
         BIO_free(bio);
     }
-    if (!loaded) *error = "cannot load the TLS certificate chain " + path + ": " + reason;
+    if (!loaded) {
+        *error = "cannot load the TLS certificate chain " + path + ": " + reason;
+        errno = file.cause != 0 ? file.cause : EINVAL;
+    }
     return loaded;
 }
 
@@ -118,12 +126,14 @@ bool loadKey(SSL_CTX *context, const TlsSettings &settings, std::string *error) 
     std::string reason;
     if (!readPemFile(path, &file, &reason)) {
         *error = "cannot load the TLS private key " + path + ": " + reason;
+        errno = file.cause;
         return false;
     }
     if ((file.mode & (S_IROTH | S_IWOTH)) != 0) {
         char mode[8];
         snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.mode & 07777));
         *error = "the TLS private key " + path + " is open to other users (mode " + mode + "): chmod o-rwx it";
+        errno = EPERM;
         return false;
     }
     BIO *bio = BIO_new_mem_buf(file.bytes.data(), static_cast<int>(file.bytes.size()));
@@ -132,6 +142,7 @@ bool loadKey(SSL_CTX *context, const TlsSettings &settings, std::string *error) 
     ERR_clear_error();
     if (key == nullptr) {
         *error = "cannot load the TLS private key " + path + ": no unencrypted PEM private key in it";
+        errno = EINVAL;
         return false;
     }
     bool matches = X509_check_private_key(SSL_CTX_get0_certificate(context), key) == 1;
@@ -143,6 +154,7 @@ bool loadKey(SSL_CTX *context, const TlsSettings &settings, std::string *error) 
     } else if (!used) {
         *error = "cannot use the TLS private key " + path + ": " + openSslReason("refused");
     }
+    if (!used) errno = EINVAL;
     return used;
 }
 
@@ -156,6 +168,7 @@ std::unique_ptr<TlsContext> TlsContext::load(const TlsSettings &settings, std::s
     SSL_CTX *context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr) {
         *error = "cannot create a TLS context: " + openSslReason("out of memory");
+        errno = ENOMEM;
         return nullptr;
     }
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
@@ -164,7 +177,9 @@ std::unique_ptr<TlsContext> TlsContext::load(const TlsSettings &settings, std::s
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
     installSessionBinding(context);
     if (!loadChain(context, settings.certificatePath, error) || !loadKey(context, settings, error)) {
+        int cause = errno;  // set by the loader for ServerMain's caller
         SSL_CTX_free(context);
+        errno = cause;
         return nullptr;
     }
     return std::unique_ptr<TlsContext>(new TlsContext(context, settings.requireResumption));

@@ -6,6 +6,10 @@
 #include "osprel.h"
 #include "quillon.h"
 
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 static int g_monitorLogLevel = MONITOR_LOG_LEVEL;
@@ -21,6 +25,24 @@ static const int kServerArgumentCount = 5;
 
 static const unsigned kStartupPauseSeconds = 6;
 
+// How the server tasks' servers ended: a task whose ServerMain returns counts
+// itself here with the result and errno, so that start-up can tell a server
+// that did not start from one that is serving.
+struct ServerEnd {
+    int count;
+    int result;
+    int error;
+};
+static ServerEnd g_serverEnd;
+static pthread_mutex_t g_serverEndLock = PTHREAD_MUTEX_INITIALIZER;
+
+static ServerEnd LastServerEnd(void) {
+    pthread_mutex_lock(&g_serverEndLock);
+    ServerEnd end = g_serverEnd;
+    pthread_mutex_unlock(&g_serverEndLock);
+    return end;
+}
+
 static int MonitorBuildTime(void) {
     QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "Monitor Module Build time :" __DATE__ " " __TIME__ " \n");
     return 0;
@@ -35,24 +57,50 @@ static int MonitorFTPServerTask(void *argument) {
         const_cast<char *>(kServerProgram), const_cast<char *>(kControlPortOption), const_cast<char *>(kControlPort),
         const_cast<char *>(kDataPortOption), const_cast<char *>(kDataPort),
     };
-    ServerMain(kServerArgumentCount, serverArguments);
+    int result = ServerMain(kServerArgumentCount, serverArguments);
+    int error = errno;
+    pthread_mutex_lock(&g_serverEndLock);
+    g_serverEnd = ServerEnd{g_serverEnd.count + 1, result, error};
+    pthread_mutex_unlock(&g_serverEndLock);
     return 0;
+}
+
+// ServerMain leaves errno set to the cause of a refused start.
+static const char *ServerEndReason(const ServerEnd &end, char *buffer, size_t size) {
+    if (end.error != 0) return strerror_r(end.error, buffer, size);
+    snprintf(buffer, size, "ServerMain returned %d", end.result);
+    return buffer;
 }
 
 int MonitorThreadCreate(void) {
     QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "MonitorThreadCreate\n");
+    int endsBefore = LastServerEnd().count;
     // The task name doubles as the task's argument; the task only reads it.
-    ThreadTaskCreateAdvanced(kTaskName, MonitorFTPServerTask, const_cast<char *>(kTaskName));
+    int started = ThreadTaskCreateAdvanced(kTaskName, MonitorFTPServerTask, const_cast<char *>(kTaskName));
+    int startError = errno;
     QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "==============\n");
     // One pause; a signal that cuts it short ends it, it is not resumed.
     sleep(kStartupPauseSeconds);
+    // Then say why the server is not running, if it is not.
+    char reason[128];
+    if (started != 0) {
+        QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_ERROR, "FTP server task could not start: [%s].\n",
+                    strerror_r(startError, reason, sizeof reason));
+        return -1;
+    }
+    ServerEnd end = LastServerEnd();
+    if (end.count != endsBefore) {
+        QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_ERROR, "FTP server did not start on port [%s]: [%s].\n",
+                    kControlPort, ServerEndReason(end, reason, sizeof reason));
+        return -1;
+    }
     return 0;
 }
 
 int InitMonitor(void) {
     log_monitor_init();
     MonitorBuildTime();
-    MonitorThreadCreate();
+    int started = MonitorThreadCreate();
     QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_DEBUG, "InitMonitor.\n");
-    return 0;
+    return started;
 }

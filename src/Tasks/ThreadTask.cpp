@@ -3,6 +3,7 @@
 
 #include "dunmarr.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
@@ -73,6 +74,7 @@ int ThreadTaskCreateAdvanced(const char *taskName, int (*entry)(void *), void *a
     const char *shownName = taskName ? taskName : "(unnamed)";
     if (entry == nullptr) {
         fprintf(stderr, "ThreadTaskCreateAdvanced: task [%s] has no entry function.\n", shownName);
+        errno = EINVAL;
         return -1;
     }
     TaskStart start = {};
@@ -87,6 +89,7 @@ int ThreadTaskCreateAdvanced(const char *taskName, int (*entry)(void *), void *a
     pthread_mutex_destroy(&start.lock);
     if (error != 0) {
         fprintf(stderr, "ThreadTaskCreateAdvanced: cannot start task [%s]: %s.\n", shownName, strerror(error));
+        errno = error;
         return -1;
     }
     return 0;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,13 +23,20 @@ std::string lineFor(int module) {
     return out.take();
 }
 
-// One sequence in one process: the table only ever fills.
+// One sequence in one process: the table only ever fills.  A line logged
+// while a row is being registered shows the row either free or complete.
 TEST(Registry, FillsInOrderFromSeveralThreadsThenRefusesWithoutChange) {
     EXPECT_EQ(-1, registerModule(nullptr, "tag", 2));
     EXPECT_EQ(-1, registerModule("name", nullptr, 2));
     ASSERT_EQ(0, registerModule("first", "1", 2)) << "a refused registration must not take a row";
 
     std::vector<int> indexes(31);
+    std::atomic<bool> registering{true};
+    CapturedFd during(1);
+    std::thread logger([&registering] {
+        while (registering)
+            for (int module = 1; module < 32; module++) logVerboseCStyle("f", 1, "fn", module, 2, "m\n");
+    });
     std::vector<std::thread> threads;
     for (int t = 0; t < 31; t++) {
         threads.emplace_back([t, &indexes] {
@@ -36,6 +45,16 @@ TEST(Registry, FillsInOrderFromSeveralThreadsThenRefusesWithoutChange) {
         });
     }
     for (auto &thread : threads) thread.join();
+    registering = false;
+    logger.join();
+    std::istringstream seen(during.take());
+    for (std::string line; std::getline(seen, line);) {
+        int name = -1;
+        sscanf(line.c_str(), (kPrefix + "[0.0.0:tag][mod%d]").c_str(), &name);
+        if (line != kPrefix + "[0.0.0:][0000000] [f:1][fn:Error!] : m") {
+            ASSERT_EQ(line, kPrefix + "[0.0.0:tag][mod" + std::to_string(name) + "] <<134>> [f:1][fn:Error!] : m");
+        }
+    }
     std::vector<int> sorted = indexes;
     std::sort(sorted.begin(), sorted.end());
     for (int i = 0; i < 31; i++) EXPECT_EQ(sorted[i], i + 1) << "every row handed out exactly once";

@@ -1,9 +1,14 @@
 // InitMonitor with the real libdunmarr and libosprel, in a network namespace
-// of its own: the server it starts serves a file to an FTP client.
+// of its own: the server it starts serves a file to an FTP client, and a
+// server that cannot listen fails the start-up.  Each test runs in a process
+// of its own (see CMakeLists.txt): a server, once started, keeps its port.
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +17,7 @@
 #include <sstream>
 
 #include "capture.h"
+#include "monitor_lines.h"
 #include "process_view.h"
 #include "trevant.h"
 
@@ -74,6 +80,29 @@ TEST(MonitorEndToEnd, TheStartedServerServesAFileOverFtp) {
     unlink(downloaded.c_str());
     unlink((std::string(root) + "/report.bin").c_str());
     rmdir(root);
+}
+
+TEST(MonitorEndToEnd, ATakenPortIsReportedAndFailsTheStartUp) {
+    int squatter = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(3456);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(squatter, 1), 0);
+
+    CapturedOutput output;
+    EXPECT_EQ(InitMonitor(), -1);
+    std::vector<std::string> lines = splitLines(output.out.take());
+    std::vector<std::string> errors = splitLines(output.err.take());
+    ASSERT_EQ(lines.size(), 13u);
+    const std::string why = "[MonitorThreadCreate:Error!] : FTP server did not start on port [3456]: [Address already in use].\n";
+    EXPECT_EQ(lines[11].substr(lines[11].size() - std::min(lines[11].size(), why.size())), why) << lines[11];
+    EXPECT_NE(lines[12].find("[InitMonitor:Debug] : InitMonitor.\n"), std::string::npos) << lines[12];
+    // Only the server's own line, which it has always written.
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("osprel: ", 0), 0u) << errors[0];
+    close(squatter);
 }
 
 }  // namespace

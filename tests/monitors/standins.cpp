@@ -4,6 +4,7 @@
 #include "osprel.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -58,7 +59,10 @@ int ThreadTaskCreateAdvanced(const char *taskName, int (*entry)(void *), void *a
     taskStart.argument = argument;
     bool fail = failTaskStart;
     pthread_mutex_unlock(&lock);
-    if (fail) return -1;
+    if (fail) {
+        errno = EAGAIN;  // as libdunmarr leaves it when the system has no thread to give
+        return -1;
+    }
     return realTaskCreator()(taskName, entry, argument);
 }
 

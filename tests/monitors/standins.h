@@ -28,7 +28,8 @@ struct RecordedServerCall {
 };
 
 // With `fail` set, ThreadTaskCreateAdvanced records the call and returns -1
-// without starting anything, as when no thread can be created.  Otherwise it
+// with errno EAGAIN without starting anything, as when no thread can be
+// created.  Otherwise it
 // hands the call on to the real libdunmarr.
 STANDIN_EXPORT void standinFailTaskStart(bool fail);
 

@@ -1,6 +1,6 @@
 // InitMonitor when its task thread cannot start: the stand-in for
 // libdunmarr refuses, as the real one does when the system has no thread to
-// give.  Start-up still completes, after the full pause.
+// give.  Start-up still prints its lines and pauses, then says why it failed.
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ namespace {
 
 const MonitorSource kInterface = MonitorSource::kMonitorInterface;
 
-TEST(MonitorWithoutTaskThread, CompletesStartUpAfterTheFullPause) {
+TEST(MonitorWithoutTaskThread, SaysWhyAfterTheFullPauseAndFails) {
     clockShimSet(PINNED_EPOCH_SECONDS, PINNED_MICROSECONDS);
     // Another module first: the monitor takes the next row and shows it.
     ASSERT_EQ(registerModule("host", "1", 2), 0);
@@ -26,7 +26,7 @@ TEST(MonitorWithoutTaskThread, CompletesStartUpAfterTheFullPause) {
 
     CapturedOutput output;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(InitMonitor(), 0);
+    EXPECT_EQ(InitMonitor(), -1);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::string out = output.out.take();
     std::string err = output.err.take();
@@ -40,7 +40,7 @@ TEST(MonitorWithoutTaskThread, CompletesStartUpAfterTheFullPause) {
 
     std::vector<std::string> expected = monitorSelfTestLines(1);
     std::vector<std::string> lines = splitLines(out);
-    ASSERT_EQ(lines.size(), 11u) << out;
+    ASSERT_EQ(lines.size(), 12u) << out;
     for (size_t i = 0; i < expected.size(); i++) EXPECT_EQ(lines[i], expected[i]) << "line " << i;
     std::string buildPrefix = monitorLine(kInterface, "\"Monitor Module Build time :\"", "MonitorBuildTime", 4,
                                           "Monitor Module Build time :");
@@ -48,7 +48,9 @@ TEST(MonitorWithoutTaskThread, CompletesStartUpAfterTheFullPause) {
     EXPECT_EQ(lines[8], monitorLine(kInterface, "\"MonitorThreadCreate\\n\"", "MonitorThreadCreate", 4,
                                     "MonitorThreadCreate\n"));
     EXPECT_EQ(lines[9], monitorLine(kInterface, "\"==============\\n\"", "MonitorThreadCreate", 4, "==============\n"));
-    EXPECT_EQ(lines[10], monitorLine(kInterface, "\"InitMonitor.\\n\"", "InitMonitor", 6, "InitMonitor.\n"));
+    EXPECT_EQ(lines[10], monitorLine(kInterface, "\"FTP server task could not start: [%s].\\n\"", "MonitorThreadCreate", 2,
+                                     "FTP server task could not start: [Resource temporarily unavailable].\n"));
+    EXPECT_EQ(lines[11], monitorLine(kInterface, "\"InitMonitor.\\n\"", "InitMonitor", 6, "InitMonitor.\n"));
     EXPECT_EQ(err, "");
 }
 
