@@ -73,7 +73,7 @@ $(TLS_DIR)/localhost.pem:
 	mkdir -p $(TLS_DIR)
 	umask 077 && openssl req -x509 -newkey rsa:2048 -nodes -days 365 -subj /CN=localhost \
 	    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1" \
-	    -quiet -keyout $(TLS_DIR)/localhost-key.pem -out $@.new
+	    -keyout $(TLS_DIR)/localhost-key.pem -out $@.new
 	chmod 644 $@.new && mv $@.new $@
 
 run: dist-build $(if $(TLS),$(TLS_DIR)/localhost.pem)
