@@ -12,6 +12,7 @@ import ftplib
 import os
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -79,17 +80,6 @@ def vsftpd_tls_lines(cert, key):
             "require_ssl_reuse=YES", "ssl_ciphers=HIGH", "rsa_cert_file=" + cert, "rsa_private_key_file=" + key]
 
 
-def speaks_tls(port):
-    client = ftplib.FTP()
-    client.connect("127.0.0.1", port, timeout=10)
-    try:
-        return " AUTH TLS" in client.sendcmd("FEAT")
-    except ftplib.Error:
-        return False
-    finally:
-        client.close()
-
-
 # curl flags for one server: over TLS, the same cipher whichever server.
 CURL_TLS = ["--ssl-reqd", "--insecure", "--tls13-ciphers", TLS_CIPHER]
 CURL_FLAGS = {}
@@ -145,27 +135,35 @@ def sessions_per_s(port):
 
 def measure(servers, root, source):
     """Rounds alternate between the servers, so neither gets the quieter
-    machine; each figure is the best of its rounds."""
+    machine; returns every round's figures per server."""
     for port in servers.values():
         for _ in range(20):
             one_session(port)
-    best = {name: [0.0, 0.0, 0.0] for name in servers}
+    rounds = {name: [] for name in servers}
     for _ in range(ROUNDS):
         for name, port in servers.items():
-            figures = (download_mib_per_s(port), upload_mib_per_s(port, root, source), sessions_per_s(port))
-            best[name] = [max(old, new) for old, new in zip(best[name], figures)]
-    return best
+            rounds[name].append((download_mib_per_s(port), upload_mib_per_s(port, root, source),
+                                 sessions_per_s(port)))
+    return rounds
 
 
-def print_table(title, best, pairs):
+def print_table(title, rounds, pairs):
+    """Each figure: the median of the rounds, with their lowest and highest;
+    each ratio: of the medians, with the lowest and highest of the ratios of
+    the same round (the two servers ran one after the other)."""
     print(title)
-    print("%-18s %16s %16s %16s" % ("server", "download MiB/s", "upload MiB/s", "sessions/s"))
-    for name, figures in best.items():
-        print("%-18s %16.0f %16.0f %16.0f" % (name, *figures))
+    print("%-18s %22s %22s %22s" % ("server", "download MiB/s", "upload MiB/s", "sessions/s"))
+    for name, figures in rounds.items():
+        print("%-18s %22s %22s %22s" % (name, *(spread(column, "%.0f") for column in zip(*figures))))
     for label, ours, theirs in pairs:
-        if ours in best and theirs in best:
-            ratios = [a / b for a, b in zip(best[ours], best[theirs])]
-            print("%-18s %15.2fx %15.2fx %15.2fx" % (label, *ratios))
+        if ours in rounds and theirs in rounds:
+            ratios = [[a / b for a, b in zip(mine, other)] for mine, other in zip(rounds[ours], rounds[theirs])]
+            print("%-18s %22s %22s %22s" % (label, *(spread(column, "%.2fx") for column in zip(*ratios))))
+
+
+def spread(values, form):
+    ordered = sorted(values)
+    return (form + " (" + form + "-" + form + ")") % (statistics.median(ordered), ordered[0], ordered[-1])
 
 
 def main():
@@ -200,27 +198,24 @@ def main():
                    start_osprel(host, root, OSPREL_TLS_PORT, OSPREL_TLS_PASSIVE, osprel_tls_env),
                    start_vsftpd(root, work, VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE, vsftpd_tls_lines(cert, key))]
         try:
-            ports = {"osprel": OSPREL_PORT, "vsftpd": VSFTPD_PORT, "vsftpd TLS": VSFTPD_TLS_PORT}
-            if speaks_tls(OSPREL_TLS_PORT):
-                ports["osprel TLS"] = OSPREL_TLS_PORT
+            ports = {"osprel": OSPREL_PORT, "vsftpd": VSFTPD_PORT, "osprel TLS": OSPREL_TLS_PORT,
+                     "vsftpd TLS": VSFTPD_TLS_PORT}
             for port in (OSPREL_TLS_PORT, VSFTPD_TLS_PORT):
                 CURL_FLAGS[port] = CURL_TLS
             ciphers = {name: negotiated(port) for name, port in ports.items() if "TLS" in name}
-            best = measure(ports, root, source)
+            rounds = measure(ports, root, source)
         finally:
             for server in servers:
                 server.kill()
                 server.wait()
 
-        print_table("FTP server over loopback, best of %d alternating rounds: %d MiB file with curl; "
+        print_table("FTP server over loopback, median (lowest-highest) of %d alternating rounds: %d MiB file with curl; "
                     "%d sessions of connect+login+LIST+quit (over TLS: AUTH TLS, PROT P, resumed data session)"
-                    % (ROUNDS, FILE_MIB, SESSIONS), best,
+                    % (ROUNDS, FILE_MIB, SESSIONS), rounds,
                     [("ratio", "osprel", "vsftpd"), ("ratio TLS", "osprel TLS", "vsftpd TLS"),
                      ("osprel TLS/plain", "osprel TLS", "osprel"), ("vsftpd TLS/plain", "vsftpd TLS", "vsftpd")])
         for name, cipher in ciphers.items():
             print("%s negotiated %s" % (name, cipher))
-        if "osprel TLS" not in ports:
-            print("osprel TLS: not measured, the server does not offer AUTH TLS yet")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
