@@ -209,7 +209,8 @@ def main():
                 server.kill()
                 server.wait()
 
-        print_table("FTP server over loopback, median (lowest-highest) of %d alternating rounds: %d MiB file with curl; "
+        print_table("FTP server over loopback, median (lowest-highest) of %d alternating rounds: "
+                    "%d MiB file with curl; "
                     "%d sessions of connect+login+LIST+quit (over TLS: AUTH TLS, PROT P, resumed data session)"
                     % (ROUNDS, FILE_MIB, SESSIONS), rounds,
                     [("ratio", "osprel", "vsftpd"), ("ratio TLS", "osprel TLS", "vsftpd TLS"),

@@ -250,7 +250,8 @@ bool Session::openDataConnection(DataLink *link, Outcome *failure) {
 Session::Outcome Session::sendText(DataLink &link, const std::string &text) {
     if (link.tls != nullptr) {
         Wait stopped = Wait::kReady;
-        TlsResult result = link.tls->writeAll(text.data(), text.size(), idleDeadlineFromNow(), transferWaiter(&stopped));
+        TlsResult result =
+            link.tls->writeAll(text.data(), text.size(), idleDeadlineFromNow(), transferWaiter(&stopped));
         if (result == TlsResult::kOk) transferredBytes_ += static_cast<long long>(text.size());
         return outcomeOf(result, stopped);
     }

@@ -204,6 +204,7 @@ TEST(Environment, TlsValuesItCannotUseStopTheStart) {
               "OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY must be set together");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS", "required"}}),
               "OSPREL_FTP_TLS=required needs OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY");
-    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS", "on"}}), "OSPREL_FTP_TLS must be off, allowed or required, not \"on\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS", "on"}}),
+              "OSPREL_FTP_TLS must be off, allowed or required, not \"on\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS_RESUME", "no"}}), "OSPREL_FTP_TLS_RESUME must be 1 or 0, not \"no\"");
 }

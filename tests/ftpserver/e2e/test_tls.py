@@ -106,7 +106,8 @@ class RequiredTls(Tls):
             retrieve(client, "data.txt")
         with self.assertRaises(ftplib.error_perm) as refused:
             client.getresp()
-        self.assertEqual(str(refused.exception), "522 Data connection must resume the control connection's TLS session.")
+        self.assertEqual(str(refused.exception),
+                         "522 Data connection must resume the control connection's TLS session.")
 
     def test_replies_on_the_way_to_protected_data(self):
         control = Control()
