@@ -179,6 +179,7 @@ private:
     static Outcome outcomeOf(TlsResult result, Wait stopped);
     void watchControlDuringTransfer(bool *aborted, bool *lost);
     Wait controlBetweenSlices();
+    Wait controlAtTimes(Clock::time_point *nextLook);
     static Outcome outcomeOf(Wait wait);
     Clock::time_point idleDeadlineFromNow() const;
     int openPassivePort();

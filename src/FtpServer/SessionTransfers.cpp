@@ -282,6 +282,14 @@ Session::Wait Session::controlBetweenSlices() {
     return aborted ? Wait::kAborted : Wait::kReady;
 }
 
+// The same every kControlLook at most, not after every piece a fast client
+// sends or takes: *nextLook says when next.
+Session::Wait Session::controlAtTimes(Clock::time_point *nextLook) {
+    if (Clock::now() < *nextLook) return Wait::kReady;
+    *nextLook = Clock::now() + kControlLook;
+    return controlBetweenSlices();
+}
+
 Session::Outcome Session::sendFile(DataLink &link, int fileFd, off_t offset) {
     if (link.tls != nullptr) return sendFileTls(*link.tls, fileFd, offset);
     int dataFd = link.fd.get();
@@ -331,15 +339,9 @@ Session::Outcome Session::receiveFile(DataLink &link, int fileFd) {
     Clock::time_point nextControlLook{};
     Outcome outcome = Outcome::kDone;
     for (;;) {
-        // The control connection is looked at every kControlLook, not after
-        // every piece a fast client sends.
-        if (Clock::now() >= nextControlLook) {
-            Wait wait = controlBetweenSlices();
-            if (wait != Wait::kReady) {
-                outcome = outcomeOf(wait);
-                break;
-            }
-            nextControlLook = Clock::now() + kControlLook;
+        if (Wait wait = controlAtTimes(&nextControlLook); wait != Wait::kReady) {
+            outcome = outcomeOf(wait);
+            break;
         }
         if (!splicing && buffer.empty()) buffer.resize(kCopyBuffer);
         ssize_t n = splicing ? splice(dataFd, nullptr, pipeFds[1], nullptr, kSpliceChunk, SPLICE_F_MOVE)
@@ -373,17 +375,13 @@ Session::Outcome Session::receiveFile(DataLink &link, int fileFd) {
 }
 
 // Over TLS the file goes through the stream's buffer a few records at a
-// time; the control connection is looked at every kControlLook.
+// time.
 Session::Outcome Session::sendFileTls(TlsStream &tls, int fileFd, off_t offset) {
     Wait stopped = Wait::kReady;
     TlsWaiter waiter = transferWaiter(&stopped);
     Clock::time_point nextControlLook{};
     for (;;) {
-        if (Clock::now() >= nextControlLook) {
-            Wait wait = controlBetweenSlices();
-            if (wait != Wait::kReady) return outcomeOf(wait);
-            nextControlLook = Clock::now() + kControlLook;
-        }
+        if (Wait wait = controlAtTimes(&nextControlLook); wait != Wait::kReady) return outcomeOf(wait);
         size_t sent = 0;
         TlsResult result = tls.sendFile(fileFd, &offset, kCopyBuffer, &sent, idleDeadlineFromNow(), waiter);
         if (result != TlsResult::kOk) return outcomeOf(result, stopped);
@@ -400,11 +398,7 @@ Session::Outcome Session::receiveFileTls(TlsStream &tls, int fileFd) {
     TlsWaiter waiter = transferWaiter(&stopped);
     Clock::time_point nextControlLook{};
     for (;;) {
-        if (Clock::now() >= nextControlLook) {
-            Wait wait = controlBetweenSlices();
-            if (wait != Wait::kReady) return outcomeOf(wait);
-            nextControlLook = Clock::now() + kControlLook;
-        }
+        if (Wait wait = controlAtTimes(&nextControlLook); wait != Wait::kReady) return outcomeOf(wait);
         size_t got = 0;
         TlsResult result = tls.read(buffer.data(), buffer.size(), &got, idleDeadlineFromNow(), waiter);
         size_t filled = got;
