@@ -12,7 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ftpharness import (Control, ServerTestCase, ResumingFTP_TLS, connect_data, connect_tls_data,  # noqa: E402
-                        make_certificate, refusal, tls_context, digest, file_digest, read_file, write_file,
+                        make_certificate, refusal, tls_context, digest, file_digest, write_file,
                         retrieve, store, CONTROL_PORT, HOST_PROGRAM)
 
 URL = "ftp://localhost:%d/" % CONTROL_PORT
