@@ -25,8 +25,11 @@ std::atomic<bool> g_failBigAllocations{false};
 
 }  // namespace
 
+void *operator new(size_t size, const std::nothrow_t &) noexcept {
+    return size >= (size_t{64} << 10) && g_failBigAllocations.load() ? nullptr : malloc(size ? size : 1);
+}
 void *operator new(size_t size) {
-    void *memory = size >= (size_t{64} << 10) && g_failBigAllocations.load() ? nullptr : malloc(size ? size : 1);
+    void *memory = operator new(size, std::nothrow);
     if (memory == nullptr) throw std::bad_alloc();
     return memory;
 }
