@@ -54,7 +54,7 @@ fuzz:
 
 # The example host quillon-demo, built without tests or benchmarks in
 # build-dist/ (so only the build packages are needed) and run until Ctrl-C.
-# Options go in RUN_ARGS, e.g. make run RUN_ARGS="-p 4 -i 10".
+# Options go in RUN_ARGS, e.g. make run RUN_ARGS="-p 4 -i 10"; TLS=1 below.
 DIST = build-dist
 RUN_ARGS ?=
 dist-build:
@@ -62,9 +62,23 @@ dist-build:
 	cmake -S . -B $(DIST) -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF
 	cmake --build $(DIST) -j $(JOBS)
 
-run: dist-build
+# make run TLS=1: FTP over TLS required, with a self-signed certificate for
+# localhost made once in build-dist/tls/ (its key readable by its owner only).
+TLS ?=
+TLS_DIR = $(abspath $(DIST))/tls
+TLS_ENV = $(if $(TLS),OSPREL_FTP_TLS=required OSPREL_FTP_TLS_CERT=$(TLS_DIR)/localhost.pem \
+	OSPREL_FTP_TLS_KEY=$(TLS_DIR)/localhost-key.pem)
+$(TLS_DIR)/localhost.pem:
 	@scripts/install-deps.sh run
-	$(DIST)/examples/quillon-demo $(RUN_ARGS)
+	mkdir -p $(TLS_DIR)
+	umask 077 && openssl req -x509 -newkey rsa:2048 -nodes -days 365 -subj /CN=localhost \
+	    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1" \
+	    -keyout $(TLS_DIR)/localhost-key.pem -out $@.new
+	chmod 644 $@.new && mv $@.new $@
+
+run: dist-build $(if $(TLS),$(TLS_DIR)/localhost.pem)
+	@scripts/install-deps.sh run
+	$(TLS_ENV) $(DIST)/examples/quillon-demo $(RUN_ARGS)
 
 # Installs the libraries, headers, pkg-config and CMake files and
 # quillon-demo under PREFIX (default /usr/local).

@@ -110,8 +110,14 @@ void StartMonitor(const ServedDirectory &served) {
         const char *user = getenv("OSPREL_FTP_USER");
         bool oneLogin = user && getenv("OSPREL_FTP_PASSWORD");
         std::string login = oneLogin ? std::string("-u ") + user + " " : "";
-        DEMO_LOG(g_demoLogLevel, QUILLON_INFO, "FTP server ready: try  curl %sftp://%s:%d/  (%s).\n", login.c_str(),
-                 host.c_str(), kFtpControlPort, oneLogin ? "OSPREL_FTP_USER's login" : "any user name and password");
+        // Over TLS (make run TLS=1) the client asks for it and trusts the certificate.
+        const char *certificate = getenv("OSPREL_FTP_TLS_CERT");
+        const char *tlsMode = getenv("OSPREL_FTP_TLS");
+        bool tls = certificate && *certificate && !(tlsMode && strcmp(tlsMode, "off") == 0);
+        std::string tlsOptions = tls ? std::string("--ssl-reqd --cacert ") + certificate + " " : "";
+        DEMO_LOG(g_demoLogLevel, QUILLON_INFO, "FTP server ready: try  curl %s%sftp://%s:%d/  (%s).\n",
+                 tlsOptions.c_str(), login.c_str(), host.c_str(), kFtpControlPort,
+                 oneLogin ? "OSPREL_FTP_USER's login" : "any user name and password");
     } else {
         DEMO_LOG(g_demoLogLevel, QUILLON_WARNING,
                  "FTP server is not answering on [%s:%d]: %s; see its message on standard error.\n", host.c_str(),

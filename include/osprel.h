@@ -33,6 +33,39 @@
  *                               lines sent meanwhile do not put it off (30)
  *   OSPREL_FTP_MAX_PER_ADDRESS  sessions at once from one client address, of
  *                               the 64 in all (16); IPv6 counts per /64
+ *   OSPREL_FTP_TLS_CERT, OSPREL_FTP_TLS_KEY
+ *                               certificate chain (PEM, the server's own
+ *                               first) and its unencrypted private key (PEM):
+ *                               both or neither
+ *   OSPREL_FTP_TLS              off (the default without a certificate): AUTH
+ *                               answers 502 and nothing else changes; allowed
+ *                               (the default with one): explicit FTP over TLS
+ *                               (AUTH TLS, PBSZ, PROT) for clients that ask;
+ *                               required: USER and PASS before AUTH TLS answer
+ *                               530, transfers before PROT P answer 521 and
+ *                               PROT C answers 534
+ *   OSPREL_FTP_TLS_RESUME       1 (default): a protected data connection must
+ *                               resume its control connection's TLS session;
+ *                               0 admits any, for clients that cannot resume
+ *
+ * FTP over TLS (RFC 4217), TLS 1.2 and 1.3 only, with OpenSSL's defaults.
+ * The certificate and key are loaded when ServerMain starts: a file that
+ * cannot be read or parsed, a key that does not match the certificate, or a
+ * key file that other users may read or write (any of mode 006) makes it
+ * refuse to start (1).  The key file's group may read it (Debian's ssl-cert
+ * group); chmod 600 or 640.  The key is read once, wiped from memory once
+ * parsed, and never appears in any message.
+ * A passive port accepts only its client's address, and under PROT P every
+ * connection from it gets its TLS handshake side by side with the others:
+ * the first that resumes the control connection's TLS session (a secret
+ * that only the client holds) is the data connection; any other is reset
+ * before any data moves, so a thief on the client's own host gets nothing
+ * and holds up no one.  Without such a connection the transfer
+ * answers 522 (or 425 when none completed a handshake).  A handshake waits
+ * at most until the login deadline (control connection) or the passive
+ * time-out (data), and does not put off the login deadline.  An upload that
+ * ends without TLS close_notify answers 426: it may have been cut short.
+ * A TLS error ends its own session only.
  *
  * Failed logins (with OSPREL_FTP_USER set) are limited per client address
  * across all its sessions: each failure waits 1 s and the third closes its
@@ -50,7 +83,7 @@
  * logins, or an internal error.  A session that fails inside (an exception,
  * memory running out) ends alone with a 421; the server and the host go on.
  * Memory per session stays under about 1 MiB: listings are streamed.
-
+ *
  * Output: nothing ever goes to standard output, which belongs to the host.
  * Standard error gets one line per event, each starting "osprel: ": where the
  * server listens, a refused start, and failures of the server itself.
@@ -79,11 +112,13 @@ extern "C" {
 /* Runs an FTP server configured by the command line ("-c PORT -d PORT") and
  * the OSPREL_FTP_* environment; blocks for the server's life.  Returns
  * non-zero at once on a bad command line or setting (2, errno EINVAL), or on
- * a root it cannot create, open or may not serve, or a port it cannot listen
- * on (1, errno the cause: e.g. EADDRINUSE for a port already taken, EPERM for
- * a root it may not serve), after one line on standard error.  Never throws:
- * should something fail inside the server itself, it returns 1 after saying
- * so. */
+ * a root it cannot create, open or may not serve, a TLS certificate or key it
+ * cannot use, or a port it cannot listen on (1, errno the cause: e.g.
+ * EADDRINUSE for a port already taken, EPERM for a root it may not serve or
+ * a key file open to others, ENOENT for a missing file, EINVAL for one that
+ * is no certificate or key, or a key that does not match), after one line on
+ * standard error.  Never throws: should something fail inside the server
+ * itself, it returns 1 after saying so. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);
 
 #ifdef __cplusplus

@@ -5,15 +5,16 @@
 set -e
 
 # make, make install: the libraries and quillon-demo in build-dist/.
-dist="cmake g++ make pkg-config"
-# make run: the FTP client the README and quillon-demo suggest.
-run="$dist curl"
+dist="cmake g++ make pkg-config libssl-dev"
+# make run: the FTP client the README and quillon-demo suggest; openssl makes
+# the certificate for make run TLS=1.
+run="$dist curl openssl"
 # make build: build/, with the tests and benchmarks.
 build="$dist libgtest-dev libgmock-dev"
 # CPack's shared-library entries need `file`; dpkg-shlibdeps fills Depends.
 packaging="file dpkg-dev"
 package="$dist $packaging"
-test="$build $packaging iproute2 util-linux curl lftp python3 procps"
+test="$build $packaging iproute2 util-linux curl lftp python3 procps openssl"
 fuzz="$dist clang libclang-rt-14-dev"
 bench="$test libbenchmark-dev vsftpd"
 # .ci/fresh_root.sh: a bare Debian root to follow the README in.

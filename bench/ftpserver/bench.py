@@ -1,16 +1,26 @@
 """Runs the osprel server and vsftpd side by side on loopback and prints
-download and upload throughput (curl, 512 MiB) and sessions per second.
+download and upload throughput (curl, 512 MiB) and sessions per second, in
+plain FTP and in explicit FTP over TLS (both servers with the same
+certificate, curl held to the same TLS 1.3 cipher, data connections
+protected and resuming the control connection's session), and the TLS
+stream's own figures beside plain sendfile.
 
 Run through run.sh, which puts it in private network and mount namespaces
 with its files on a tmpfs (the directory given after the host program)."""
 
 import ftplib
 import os
+import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+# The end-to-end tests' harness: its certificate maker and resuming FTP_TLS.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "ftpserver", "e2e"))
+from ftpharness import make_certificate, ResumingFTP_TLS, tls_context  # noqa: E402
 
 FILE_MIB = int(os.environ.get("BENCH_FILE_MIB", "512"))
 SESSIONS = int(os.environ.get("BENCH_SESSIONS", "500"))
@@ -22,6 +32,9 @@ VSFTPD = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
 
 OSPREL_PORT, OSPREL_PASSIVE = 3456, 34567
 VSFTPD_PORT, VSFTPD_PASSIVE = 2121, 40000
+OSPREL_TLS_PORT, OSPREL_TLS_PASSIVE = 3457, 34700
+VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE = 2122, 40100
+TLS_CIPHER = "TLS_AES_256_GCM_SHA384"
 
 
 def wait_for_port(port, process, name):
@@ -37,29 +50,50 @@ def wait_for_port(port, process, name):
     sys.exit("bench: %s did not start" % name)
 
 
-def start_osprel(host, root):
-    env = dict(os.environ, OSPREL_FTP_ROOT=root, OSPREL_FTP_READONLY="0")
-    process = subprocess.Popen(["taskset", "-c", SERVER_CPU, host, "-c", str(OSPREL_PORT), "-d", str(OSPREL_PASSIVE)],
+def start_osprel(host, root, port=OSPREL_PORT, passive=OSPREL_PASSIVE, tls_env=None):
+    env = dict(os.environ, OSPREL_FTP_ROOT=root, OSPREL_FTP_READONLY="0", **(tls_env or {}))
+    process = subprocess.Popen(["taskset", "-c", SERVER_CPU, host, "-c", str(port), "-d", str(passive)],
                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_for_port(OSPREL_PORT, process, "osprel")
+    wait_for_port(port, process, "osprel")
     return process
 
 
-def start_vsftpd(root, work):
-    config = os.path.join(work, "vsftpd.conf")
+def start_vsftpd(root, work, port=VSFTPD_PORT, passive=VSFTPD_PASSIVE, tls_lines=()):
+    config = os.path.join(work, "vsftpd-%d.conf" % port)
     with open(config, "w") as handle:
-        handle.write("\n".join([
-            "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % VSFTPD_PORT,
+        handle.write("\n".join(list(tls_lines) + [
+            "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
             "background=NO", "anonymous_enable=YES", "no_anon_password=YES", "anon_root=" + root,
             "local_enable=NO", "write_enable=YES", "anon_upload_enable=YES", "anon_mkdir_write_enable=YES",
             "anon_other_write_enable=YES", "anon_umask=022", "pasv_enable=YES",
-            "pasv_min_port=%d" % VSFTPD_PASSIVE, "pasv_max_port=%d" % (VSFTPD_PASSIVE + 63),
+            "pasv_min_port=%d" % passive, "pasv_max_port=%d" % (passive + 63),
             "xferlog_enable=NO", "seccomp_sandbox=NO", "max_clients=0", "max_per_ip=0",
             "secure_chroot_dir=/var/run/vsftpd/empty", "dirmessage_enable=NO", "use_localtime=NO", ""]))
     os.makedirs("/var/run/vsftpd/empty", exist_ok=True)
     process = subprocess.Popen(["taskset", "-c", SERVER_CPU, VSFTPD, config], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_for_port(VSFTPD_PORT, process, "vsftpd")
+    wait_for_port(port, process, "vsftpd")
     return process
+
+
+def vsftpd_tls_lines(cert, key):
+    return ["ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES", "force_anon_data_ssl=YES",
+            "require_ssl_reuse=YES", "ssl_ciphers=HIGH", "rsa_cert_file=" + cert, "rsa_private_key_file=" + key]
+
+
+# curl flags for one server: over TLS, the same cipher whichever server.
+CURL_TLS = ["--ssl-reqd", "--insecure", "--tls13-ciphers", TLS_CIPHER]
+CURL_FLAGS = {}
+
+
+def negotiated(port):
+    """The TLS version and cipher curl settles on with the server on port."""
+    result = subprocess.run(["curl", "-v", "-o", "/dev/null"] + CURL_TLS + ["ftp://127.0.0.1:%d/" % port],
+                            capture_output=True, text=True)
+    found = re.search(r"SSL connection using (\S+) / (\S+)", result.stderr)
+    return "%s %s" % found.groups() if found else "?"
+
+
+TLS_CONTEXT = tls_context()
 
 
 def curl(arguments):
@@ -71,20 +105,23 @@ def curl(arguments):
 
 def download_mib_per_s(port):
     url = "ftp://127.0.0.1:%d/big.bin" % port
-    return curl(["-o", "/dev/null", "-w", "%{speed_download}", url]) / (1 << 20)
+    return curl(CURL_FLAGS.get(port, []) + ["-o", "/dev/null", "-w", "%{speed_download}", url]) / (1 << 20)
 
 
 def upload_mib_per_s(port, root, source):
     url = "ftp://127.0.0.1:%d/incoming/up.bin" % port
-    speed = curl(["-T", source, "-w", "%{speed_upload}", url])
+    speed = curl(CURL_FLAGS.get(port, []) + ["-T", source, "-w", "%{speed_upload}", url])
     os.unlink(os.path.join(root, "incoming", "up.bin"))
     return speed / (1 << 20)
 
 
 def one_session(port):
-    client = ftplib.FTP()
+    tls = port in CURL_FLAGS
+    client = ResumingFTP_TLS(context=TLS_CONTEXT) if tls else ftplib.FTP()
     client.connect("127.0.0.1", port, timeout=10)
     client.login("anonymous", "bench@")
+    if tls:
+        client.prot_p()
     client.retrlines("LIST", lambda line: None)
     client.quit()
 
@@ -98,21 +135,41 @@ def sessions_per_s(port):
 
 def measure(servers, root, source):
     """Rounds alternate between the servers, so neither gets the quieter
-    machine; each figure is the best of its rounds."""
+    machine; returns every round's figures per server."""
     for port in servers.values():
         for _ in range(20):
             one_session(port)
-    best = {name: [0.0, 0.0, 0.0] for name in servers}
+    rounds = {name: [] for name in servers}
     for _ in range(ROUNDS):
         for name, port in servers.items():
-            figures = (download_mib_per_s(port), upload_mib_per_s(port, root, source), sessions_per_s(port))
-            best[name] = [max(old, new) for old, new in zip(best[name], figures)]
-    return best
+            rounds[name].append((download_mib_per_s(port), upload_mib_per_s(port, root, source),
+                                 sessions_per_s(port)))
+    return rounds
+
+
+def print_table(title, rounds, pairs):
+    """Each figure: the median of the rounds, with their lowest and highest;
+    each ratio: of the medians, with the lowest and highest of the ratios of
+    the same round (the two servers ran one after the other)."""
+    print(title)
+    print("%-18s %22s %22s %22s" % ("server", "download MiB/s", "upload MiB/s", "sessions/s"))
+    for name, figures in rounds.items():
+        print("%-18s %22s %22s %22s" % (name, *(spread(column, "%.0f") for column in zip(*figures))))
+    for label, ours, theirs in pairs:
+        if ours in rounds and theirs in rounds:
+            ratios = [[a / b for a, b in zip(mine, other)] for mine, other in zip(rounds[ours], rounds[theirs])]
+            print("%-18s %22s %22s %22s" % (label, *(spread(column, "%.2fx") for column in zip(*ratios))))
+
+
+def spread(values, form):
+    ordered = sorted(values)
+    return (form + " (" + form + "-" + form + ")") % (statistics.median(ordered), ordered[0], ordered[-1])
 
 
 def main():
     os.sched_setaffinity(0, {int(CLIENT_CPU)})
     host = sys.argv[1]
+    stream_bench = sys.argv[3] if len(sys.argv) > 3 else None
     work = tempfile.mkdtemp(prefix="osprel-bench-", dir=sys.argv[2] if len(sys.argv) > 2 else None)
     try:
         root = os.path.join(work, "root")
@@ -132,21 +189,34 @@ def main():
         source = os.path.join(work, "source.bin")
         shutil.copyfile(big, source)
 
-        servers = [start_osprel(host, root), start_vsftpd(root, work)]
+        cert, key = make_certificate(work)
+        if stream_bench:
+            subprocess.run(["taskset", "-c", "0,1", stream_bench, cert, key, work], check=True)
+            print()
+        osprel_tls_env = {"OSPREL_FTP_TLS_CERT": cert, "OSPREL_FTP_TLS_KEY": key, "OSPREL_FTP_TLS": "allowed"}
+        servers = [start_osprel(host, root), start_vsftpd(root, work),
+                   start_osprel(host, root, OSPREL_TLS_PORT, OSPREL_TLS_PASSIVE, osprel_tls_env),
+                   start_vsftpd(root, work, VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE, vsftpd_tls_lines(cert, key))]
         try:
-            best = measure({"osprel": OSPREL_PORT, "vsftpd": VSFTPD_PORT}, root, source)
+            ports = {"osprel": OSPREL_PORT, "vsftpd": VSFTPD_PORT, "osprel TLS": OSPREL_TLS_PORT,
+                     "vsftpd TLS": VSFTPD_TLS_PORT}
+            for port in (OSPREL_TLS_PORT, VSFTPD_TLS_PORT):
+                CURL_FLAGS[port] = CURL_TLS
+            ciphers = {name: negotiated(port) for name, port in ports.items() if "TLS" in name}
+            rounds = measure(ports, root, source)
         finally:
             for server in servers:
                 server.kill()
                 server.wait()
 
-        print("FTP server over loopback, best of %d alternating rounds: %d MiB file with curl; "
-              "%d sessions of connect+login+LIST+quit" % (ROUNDS, FILE_MIB, SESSIONS))
-        print("%-8s %16s %16s %16s" % ("server", "download MiB/s", "upload MiB/s", "sessions/s"))
-        for name, figures in best.items():
-            print("%-8s %16.0f %16.0f %16.0f" % (name, *figures))
-        ratios = [ours / theirs for ours, theirs in zip(best["osprel"], best["vsftpd"])]
-        print("%-8s %15.2fx %15.2fx %15.2fx" % ("ratio", *ratios))
+        print_table("FTP server over loopback, median (lowest-highest) of %d alternating rounds: "
+                    "%d MiB file with curl; "
+                    "%d sessions of connect+login+LIST+quit (over TLS: AUTH TLS, PROT P, resumed data session)"
+                    % (ROUNDS, FILE_MIB, SESSIONS), rounds,
+                    [("ratio", "osprel", "vsftpd"), ("ratio TLS", "osprel TLS", "vsftpd TLS"),
+                     ("osprel TLS/plain", "osprel TLS", "osprel"), ("vsftpd TLS/plain", "vsftpd TLS", "vsftpd")])
+        for name, cipher in ciphers.items():
+            print("%s negotiated %s" % (name, cipher))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -1,17 +1,19 @@
 #!/bin/sh
 # FTP server benchmark beside Debian's vsftpd, both on loopback in a private
 # network namespace: download and upload of a 512 MiB file with curl, and
-# sessions per second (connect, login, LIST, quit).  Usage: run.sh BUILD_DIR
+# sessions per second (connect, login, LIST, quit), in plain FTP and over TLS;
+# first the TLS stream alone beside plain sendfile.  Usage: run.sh BUILD_DIR
 # BENCH_FILE_MIB and BENCH_SESSIONS shrink the run for a quick look.
 set -eu
 build=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
 host="$build/bench/ftpserver/osprel_bench_host"
-if [ ! -x "$host" ]; then
-    echo "bench/ftpserver: $host is missing; build $build first" >&2
+stream_bench="$build/bench/ftpserver/osprel_tls_stream_bench"
+if [ ! -x "$host" ] || [ ! -x "$stream_bench" ]; then
+    echo "bench/ftpserver: $host or $stream_bench is missing; build $build first" >&2
     exit 1
 fi
-for tool in curl vsftpd unshare; do
+for tool in curl vsftpd unshare openssl; do
     command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/sbin/$tool" ] || {
         echo "bench/ftpserver: $tool is missing (scripts/install-deps.sh bench)" >&2
         exit 1
@@ -22,6 +24,7 @@ if [ "$(id -u)" != 0 ] || ! unshare -n true 2>/dev/null; then
     exit 1
 fi
 host=$(cd "$(dirname "$host")" && pwd)/$(basename "$host")
+stream_bench=$(cd "$(dirname "$stream_bench")" && pwd)/$(basename "$stream_bench")
 # The files live on a tmpfs of the namespace's own, so the disk's write-back
 # does not decide the upload figures.
 exec unshare -n -m sh -ec '
@@ -30,7 +33,7 @@ exec unshare -n -m sh -ec '
     mount -t tmpfs -o size=3g osprel-bench "$work"
     ip link set lo up
     status=0
-    python3 "$1" "$2" "$work" || status=$?
+    python3 "$1" "$2" "$work" "$3" || status=$?
     umount "$work"
     rmdir "$work"
-    exit $status' bench "$here/bench.py" "$host"
+    exit $status' bench "$here/bench.py" "$host" "$stream_bench"

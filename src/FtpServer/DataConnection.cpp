@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace osprel {
 
 namespace {
@@ -63,6 +65,7 @@ void DataChannel::reset() {
     closeListener();
     closeDescriptor(connectedFd_);
     connectedFd_ = -1;
+    while (candidateCount_ > 0) dropOldestCandidate();
     hasActiveTarget_ = false;
 }
 
@@ -104,6 +107,32 @@ bool DataChannel::acceptFrom(const SocketAddress &expectedPeer) {
     }
     return connectedFd_ >= 0;
 }
+
+void DataChannel::acceptCandidates(const SocketAddress &expectedPeer) {
+    while (listenFd_ >= 0) {
+        int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;
+        }
+        if (!sameHost(peerAddressOf(fd), expectedPeer)) {
+            close(fd);
+            continue;
+        }
+        if (candidateCount_ == kMaxCandidates) dropOldestCandidate();
+        candidates_[candidateCount_++] = fd;
+    }
+}
+
+int DataChannel::takeCandidate() {
+    if (candidateCount_ == 0) return -1;
+    int fd = candidates_[0];
+    std::move(candidates_.begin() + 1, candidates_.begin() + candidateCount_, candidates_.begin());
+    --candidateCount_;
+    return fd;
+}
+
+void DataChannel::dropOldestCandidate() { resetConnection(takeCandidate()); }
 
 int DataChannel::takeConnected() {
     int fd = connectedFd_;

@@ -3,6 +3,7 @@
 // the control connection at the same time.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 
@@ -49,17 +50,32 @@ public:
     // Replaces the set-up with an active target (already checked).
     void setActiveTarget(const SocketAddress &target, const SocketAddress &localHost);
 
-    bool isSetUp() const { return listenFd_ >= 0 || connectedFd_ >= 0 || hasActiveTarget_; }
-    bool isPassive() const { return listenFd_ >= 0 || (connectedFd_ >= 0 && !hasActiveTarget_); }
+    bool isSetUp() const {
+        return listenFd_ >= 0 || connectedFd_ >= 0 || candidateCount_ > 0 || hasActiveTarget_;
+    }
+
+    bool isActive() const { return hasActiveTarget_; }
 
     // The passive listener, to be watched while waiting, or -1.
     int listenerFd() const { return listenFd_; }
     Clock::time_point passiveDeadline() const { return passiveDeadline_; }
+    // At the passive deadline: no more connections, but those already
+    // accepted stay for the transfer command.
+    void stopListening() { closeListener(); }
 
     // Accepts a waiting connection from the listener.  Only one from
     // `expectedPeer`'s host is kept (and the listener then closed); any other
     // is dropped while the listener stays open.  Returns true once connected.
     bool acceptFrom(const SocketAddress &expectedPeer);
+
+    // For protected data connections, where the first to connect from the
+    // client's host may be a thief on that host: accepts every waiting
+    // connection from it as a candidate, up to kMaxCandidates (the oldest
+    // dropped first), and keeps listening.  The TLS handshakes decide.
+    static constexpr size_t kMaxCandidates = 8;
+    void acceptCandidates(const SocketAddress &expectedPeer);
+    // The oldest candidate, now the caller's, or -1.
+    int takeCandidate();
 
     // The connected data socket, or -1; the channel keeps ownership until
     // takeConnected() hands it over.
@@ -72,9 +88,12 @@ public:
 
 private:
     void closeListener();
+    void dropOldestCandidate();
 
     int listenFd_ = -1;
     int connectedFd_ = -1;
+    std::array<int, kMaxCandidates> candidates_{};  // oldest first
+    size_t candidateCount_ = 0;
     Clock::time_point passiveDeadline_{};
     bool hasActiveTarget_ = false;
     SocketAddress activeTarget_;
@@ -96,8 +115,11 @@ class UniqueFd {
 public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
     ~UniqueFd() { closeDescriptor(fd_); }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
+    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept {
+        reset(other.release());
+        return *this;
+    }
     int get() const { return fd_; }
     void reset(int fd = -1) {
         closeDescriptor(fd_);

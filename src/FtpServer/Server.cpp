@@ -47,7 +47,7 @@ bool isFileSystemRoot(int fd) {
 Server::Server(const ServerConfig &config)
     : config_(config),
       passivePorts_(config.firstPassivePort, kPassivePortCount),
-      context_{config, -1, passivePorts_, logins_},
+      context_{config, -1, passivePorts_, logins_, nullptr},
       slots_(config.maxSessionsPerAddress) {}
 
 Server::~Server() {
@@ -75,6 +75,11 @@ bool Server::openRoot(std::string *error) {
 
 bool Server::open(std::string *error) {
     if (!openRoot(error)) return false;
+    if (config_.tls.mode != TlsMode::kOff) {
+        tls_ = TlsContext::load(config_.tls, error);
+        if (tls_ == nullptr) return false;
+        context_.tls = tls_.get();
+    }
 
     std::string where = config_.bindText + " port " + std::to_string(config_.controlPort);
     listenFd_ = socket(config_.bindAddress.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);

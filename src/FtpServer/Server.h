@@ -2,12 +2,14 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "AddressLimits.h"
 #include "DataConnection.h"
 #include "ServerConfig.h"
 #include "Session.h"
+#include "TlsContext.h"
 
 namespace osprel {
 
@@ -18,8 +20,9 @@ public:
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    // Opens the served root (creating the default one) and the control
-    // port.  Returns false with a one-line reason in *error.
+    // Opens the served root (creating the default one), loads the TLS
+    // certificate and key when TLS is on, and opens the control port.
+    // Returns false with a one-line reason in *error.
     bool open(std::string *error);
 
     // Accepts clients for the server's life; each session runs on a thread of
@@ -35,6 +38,7 @@ private:
     const ServerConfig &config_;
     int rootFd_ = -1;
     int listenFd_ = -1;
+    std::unique_ptr<TlsContext> tls_;
     PassivePortRange passivePorts_;
     LoginThrottle logins_;
     ServerContext context_;

@@ -176,7 +176,8 @@ bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string
            readSeconds(getter, "OSPREL_FTP_PASSIVE_TIMEOUT", &config->passiveTimeoutSeconds, error) &&
            readSeconds(getter, "OSPREL_FTP_LOGIN_TIMEOUT", &config->loginTimeoutSeconds, error) &&
            readNumber(getter, "OSPREL_FTP_MAX_PER_ADDRESS", kMaxSessions, "sessions",
-                      &config->maxSessionsPerAddress, error);
+                      &config->maxSessionsPerAddress, error) &&
+           readTlsSettings(getter, &config->tls, error);
 }
 
 }  // namespace osprel

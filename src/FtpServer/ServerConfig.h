@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "TlsSettings.h"
+
 namespace osprel {
 
 constexpr int kPassivePortCount = 64;
@@ -31,6 +33,7 @@ struct ServerConfig {
     int passiveTimeoutSeconds = 30;
     int loginTimeoutSeconds = 30;
     int maxSessionsPerAddress = 16;
+    TlsSettings tls;
 };
 
 // Reads exactly argc entries of argv and writes into none of them.  On a bad
@@ -38,7 +41,8 @@ struct ServerConfig {
 bool parseCommandLine(int argc, char *const *argv, ServerConfig *config, std::string *error);
 
 // Reads the OSPREL_FTP_* variables (and XDG_DATA_HOME and HOME for the
-// default root) through getter (getenv in production).
+// default root) through getter (getenv in production); the TLS files are
+// loaded later, by the server.
 // Returns false with a one-line reason in *error on a value it cannot use.
 using EnvironmentGetter = char *(*)(const char *name);
 bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string *error);

@@ -31,6 +31,19 @@ const char *writeAccessText(const osprel::ServerConfig &config) {
     return config.credentialsRequired ? "" : ", read-only for anonymous users";
 }
 
+const char *tlsText(const osprel::TlsSettings &tls) {
+    switch (tls.mode) {
+    case osprel::TlsMode::kOff:
+        break;
+    case osprel::TlsMode::kAllowed:
+        return tls.requireResumption ? ", TLS allowed" : ", TLS allowed (data connections need not resume its session)";
+    case osprel::TlsMode::kRequired:
+        return tls.requireResumption ? ", TLS required"
+                                     : ", TLS required (data connections need not resume its session)";
+    }
+    return "";
+}
+
 // A refused start sets *cause to the errno that says why.
 int runServer(int argc, char **argv, int *cause) {
     osprel::ServerConfig config;
@@ -47,9 +60,10 @@ int runServer(int argc, char **argv, int *cause) {
         osprel::reportLine("osprel: %s", error.c_str());
         return 1;
     }
-    osprel::reportLine("osprel: serving %s on %s port %d, passive ports %d-%d%s", config.root.c_str(),
+    osprel::reportLine("osprel: serving %s on %s port %d, passive ports %d-%d%s%s", config.root.c_str(),
                        config.bindText.c_str(), config.controlPort, config.firstPassivePort,
-                       config.firstPassivePort + osprel::kPassivePortCount - 1, writeAccessText(config));
+                       config.firstPassivePort + osprel::kPassivePortCount - 1, writeAccessText(config),
+                       tlsText(config.tls));
     server.serve();
     return 0;
 }

@@ -45,17 +45,9 @@ int millisecondsUntil(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
-// A client that stops reading replies cannot hold the session forever.
-void limitSendTime(int fd, int seconds) {
-    timeval sendTimeout{seconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-}
-
 // Called inside a handler, so `why` is still alive; allocates nothing.
-void endFaultySession(int controlFd, const char *why) {
-    ssize_t ignored = send(controlFd, Session::kFaultReply, sizeof Session::kFaultReply - 1,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
-    (void)ignored;
+void endFaultySession(ControlChannel &control, const char *why) {
+    control.sendNow(Session::kFaultReply, sizeof Session::kFaultReply - 1);
     reportLine("osprel: a session ended on an internal error: %s", why);
 }
 
@@ -66,59 +58,62 @@ void serveClient(ServerContext &context, int controlFd) noexcept {
         Session session(context, controlFd);
         session.run();
     } catch (const std::exception &failure) {
-        endFaultySession(controlFd, failure.what());
+        ControlChannel control(controlFd);
+        endFaultySession(control, failure.what());
     } catch (...) {
-        endFaultySession(controlFd, "unknown exception");
+        ControlChannel control(controlFd);
+        endFaultySession(control, "unknown exception");
     }
     close(controlFd);
 }
 
 const Session::CommandRule Session::kCommands[] = {
-    // verb, handler, before login, needs argument, changes files
-    {"USER", &Session::cmdUser, true, true, false},
-    {"PASS", &Session::cmdPass, true, false, false},
-    {"QUIT", &Session::cmdQuit, true, false, false},
-    {"NOOP", &Session::cmdNoop, true, false, false},
-    {"SYST", &Session::cmdSyst, true, false, false},
-    {"FEAT", &Session::cmdFeat, true, false, false},
-    {"AUTH", &Session::cmdAuth, true, false, false},
-    {"OPTS", &Session::cmdOpts, false, true, false},
-    {"CLNT", &Session::cmdClnt, false, false, false},
-    {"TYPE", &Session::cmdType, false, true, false},
-    {"MODE", &Session::cmdMode, false, true, false},
-    {"STRU", &Session::cmdStru, false, true, false},
-    {"ALLO", &Session::cmdAllo, false, false, false},
-    {"REST", &Session::cmdRest, false, true, false},
-    {"ABOR", &Session::cmdAbor, false, false, false},
-    {"STAT", &Session::cmdStat, false, false, false},
-    {"HELP", &Session::cmdHelp, false, false, false},
-    {"PASV", &Session::cmdPasv, false, false, false},
-    {"EPSV", &Session::cmdEpsv, false, false, false},
-    {"PORT", &Session::cmdPort, false, true, false},
-    {"EPRT", &Session::cmdEprt, false, true, false},
-    {"PWD", &Session::cmdPwd, false, false, false},
-    {"XPWD", &Session::cmdPwd, false, false, false},
-    {"CWD", &Session::cmdCwd, false, true, false},
-    {"XCWD", &Session::cmdCwd, false, true, false},
-    {"CDUP", &Session::cmdCdup, false, false, false},
-    {"XCUP", &Session::cmdCdup, false, false, false},
-    {"SIZE", &Session::cmdSize, false, true, false},
-    {"MDTM", &Session::cmdMdtm, false, true, false},
-    {"MFMT", &Session::cmdMfmt, false, true, true},
-    {"MLST", &Session::cmdMlst, false, false, false},
-    {"LIST", &Session::cmdList, false, false, false},
-    {"NLST", &Session::cmdNlst, false, false, false},
-    {"MLSD", &Session::cmdMlsd, false, false, false},
-    {"RETR", &Session::cmdRetr, false, true, false},
-    {"STOR", &Session::cmdStor, false, true, true},
-    {"APPE", &Session::cmdAppe, false, true, true},
-    {"DELE", &Session::cmdDele, false, true, true},
-    {"MKD", &Session::cmdMkd, false, true, true},
-    {"XMKD", &Session::cmdMkd, false, true, true},
-    {"RMD", &Session::cmdRmd, false, true, true},
-    {"XRMD", &Session::cmdRmd, false, true, true},
-    {"RNFR", &Session::cmdRnfr, false, true, true},
-    {"RNTO", &Session::cmdRnto, false, true, true},
+    {"USER", &Session::cmdUser, kBeforeLogin | kNeedsArgument},
+    {"PASS", &Session::cmdPass, kBeforeLogin},
+    {"QUIT", &Session::cmdQuit, kBeforeLogin},
+    {"NOOP", &Session::cmdNoop, kBeforeLogin},
+    {"SYST", &Session::cmdSyst, kBeforeLogin},
+    {"FEAT", &Session::cmdFeat, kBeforeLogin},
+    {"AUTH", &Session::cmdAuth, kBeforeLogin},
+    {"PBSZ", &Session::cmdPbsz, kBeforeLogin | kNeedsArgument | kTlsOnly},
+    {"PROT", &Session::cmdProt, kBeforeLogin | kNeedsArgument | kTlsOnly},
+    {"OPTS", &Session::cmdOpts, kNeedsArgument},
+    {"CLNT", &Session::cmdClnt, 0},
+    {"TYPE", &Session::cmdType, kNeedsArgument},
+    {"MODE", &Session::cmdMode, kNeedsArgument},
+    {"STRU", &Session::cmdStru, kNeedsArgument},
+    {"ALLO", &Session::cmdAllo, 0},
+    {"REST", &Session::cmdRest, kNeedsArgument},
+    {"ABOR", &Session::cmdAbor, 0},
+    {"STAT", &Session::cmdStat, 0},
+    {"HELP", &Session::cmdHelp, 0},
+    {"PASV", &Session::cmdPasv, 0},
+    {"EPSV", &Session::cmdEpsv, 0},
+    {"PORT", &Session::cmdPort, kNeedsArgument},
+    {"EPRT", &Session::cmdEprt, kNeedsArgument},
+    {"PWD", &Session::cmdPwd, 0},
+    {"XPWD", &Session::cmdPwd, 0},
+    {"CWD", &Session::cmdCwd, kNeedsArgument},
+    {"XCWD", &Session::cmdCwd, kNeedsArgument},
+    {"CDUP", &Session::cmdCdup, 0},
+    {"XCUP", &Session::cmdCdup, 0},
+    {"SIZE", &Session::cmdSize, kNeedsArgument},
+    {"MDTM", &Session::cmdMdtm, kNeedsArgument},
+    {"MFMT", &Session::cmdMfmt, kNeedsArgument | kChangesFiles},
+    {"MLST", &Session::cmdMlst, 0},
+    {"LIST", &Session::cmdList, kMovesData},
+    {"NLST", &Session::cmdNlst, kMovesData},
+    {"MLSD", &Session::cmdMlsd, kMovesData},
+    {"RETR", &Session::cmdRetr, kNeedsArgument | kMovesData},
+    {"STOR", &Session::cmdStor, kNeedsArgument | kChangesFiles | kMovesData},
+    {"APPE", &Session::cmdAppe, kNeedsArgument | kChangesFiles | kMovesData},
+    {"DELE", &Session::cmdDele, kNeedsArgument | kChangesFiles},
+    {"MKD", &Session::cmdMkd, kNeedsArgument | kChangesFiles},
+    {"XMKD", &Session::cmdMkd, kNeedsArgument | kChangesFiles},
+    {"RMD", &Session::cmdRmd, kNeedsArgument | kChangesFiles},
+    {"XRMD", &Session::cmdRmd, kNeedsArgument | kChangesFiles},
+    {"RNFR", &Session::cmdRnfr, kNeedsArgument | kChangesFiles},
+    {"RNTO", &Session::cmdRnto, kNeedsArgument | kChangesFiles},
 };
 
 Session::Session(ServerContext &context, int controlFd)
@@ -132,22 +127,34 @@ Session::Session(ServerContext &context, int controlFd)
     setsockopt(controlFd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
     // Replies go out at once, not held back waiting for an acknowledgement.
     setsockopt(controlFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    limitSendTime(controlFd, std::min(config_.idleTimeoutSeconds, config_.loginTimeoutSeconds));
+    // A client that stops reading replies cannot hold the session forever.
+    control_.setSendTimeout(std::min(config_.idleTimeoutSeconds, config_.loginTimeoutSeconds));
 }
 
 Session::~Session() = default;
 
 void Session::run() {
     control_.reply(220, "osprel FTP server ready.");
-    while (!closing_ && !control_.broken()) {
-        std::string line;
-        Next next = nextLine(&line);
-        if (next == Next::kEnd) break;
-        if (next == Next::kTooLong)
-            control_.reply(500, "Command line too long.");
-        else
-            execute(line);
+    // Caught here, while the control connection (perhaps over TLS) can still
+    // carry the 421.
+    try {
+        while (!closing_ && !control_.broken()) {
+            std::string line;
+            Next next = nextLine(&line);
+            if (next == Next::kEnd) break;
+            if (next == Next::kTooLong)
+                control_.reply(500, "Command line too long.");
+            else
+                execute(line);
+        }
+    } catch (const std::exception &failure) {
+        endFaultySession(control_, failure.what());
+        return;
+    } catch (...) {
+        endFaultySession(control_, "unknown exception");
+        return;
     }
+    control_.finish();
 }
 
 Clock::time_point Session::idleDeadline() const {
@@ -186,6 +193,8 @@ Session::Next Session::nextLine(std::string *line) {
             return read == ControlChannel::Read::kLine ? Next::kLine : Next::kTooLong;
         }
         if (read == ControlChannel::Read::kClosed) return Next::kEnd;
+        // Decrypted bytes left over do not show in poll.
+        if (control_.hasBuffered()) continue;
 
         Clock::time_point now = Clock::now();
         if (!loggedIn_ && now >= loginDeadline_) {
@@ -198,24 +207,43 @@ Session::Next Session::nextLine(std::string *line) {
         }
         int listener = data_.listenerFd();
         if (listener >= 0 && now >= data_.passiveDeadline()) {
-            data_.reset();
+            data_.stopListening();
             listener = -1;
         }
         Clock::time_point wake = sessionDeadline();
         if (listener >= 0) wake = std::min(wake, data_.passiveDeadline());
-        pollfd fds[2] = {{control_.fd(), POLLIN, 0}, {listener, POLLIN, 0}};
+        pollfd fds[2] = {{control_.fd(), control_.readEvents(), 0}, {listener, POLLIN, 0}};
         if (poll(fds, 2, millisecondsUntil(wake)) < 0 && errno != EINTR) return Next::kEnd;
-        if (fds[1].revents & POLLIN) data_.acceptFrom(peer_);
+        if ((fds[1].revents & POLLIN) == 0) continue;
+        if (protectsData())
+            data_.acceptCandidates(peer_);
+        else
+            data_.acceptFrom(peer_);
     }
+}
+
+const Session::CommandRule *Session::ruleFor(const std::string &verb) const {
+    for (const CommandRule &rule : kCommands)
+        if (verb == rule.verb) return (rule.flags & kTlsOnly) != 0 && !tlsOn() ? nullptr : &rule;
+    return nullptr;
+}
+
+const char *Session::refusalOf(const CommandRule &rule, const Command &command) const {
+    bool inClear = control_.tls() == nullptr;
+    if (inClear && tlsRequired() && (rule.handler == &Session::cmdUser || rule.handler == &Session::cmdPass))
+        return "530 Log in over TLS: send AUTH TLS first.";
+    if (!loggedIn_ && (rule.flags & kBeforeLogin) == 0) return "530 Please login with USER and PASS.";
+    if ((rule.flags & kNeedsArgument) != 0 && command.argument.empty())
+        return "501 Syntax error in parameters or arguments.";
+    if ((rule.flags & kChangesFiles) != 0 && !mayWrite()) return "550 Permission denied.";
+    if ((rule.flags & kMovesData) != 0 && tlsRequired() && !protectsData())
+        return "521 Data connections must be protected: send PROT P.";
+    return nullptr;
 }
 
 void Session::execute(const std::string &line) {
     Command command;
-    const CommandRule *rule = nullptr;
-    if (splitCommand(line, &command)) {
-        for (const CommandRule &candidate : kCommands)
-            if (command.verb == candidate.verb) rule = &candidate;
-    }
+    const CommandRule *rule = splitCommand(line, &command) ? ruleFor(command.verb) : nullptr;
     // REST's offset belongs to the command right after it, whatever that is.
     transferOffset_ = 0;
     if (rule == nullptr || rule->handler != &Session::cmdRest) std::swap(transferOffset_, restartOffset_);
@@ -225,15 +253,10 @@ void Session::execute(const std::string &line) {
     }
     // A rename is the RNFR immediately followed by its RNTO.
     if (command.verb != "RNTO") renamePending_ = false;
-    if (!loggedIn_ && !rule->beforeLogin) {
-        control_.reply(530, "Please login with USER and PASS.");
-    } else if (rule->needsArgument && command.argument.empty()) {
-        control_.reply(501, "Syntax error in parameters or arguments.");
-    } else if (rule->changesFiles && !mayWrite()) {
-        control_.reply(550, "Permission denied.");
-    } else {
+    if (const char *refusal = refusalOf(*rule, command))
+        control_.sendText(std::string(refusal) + "\r\n");
+    else
         (this->*rule->handler)(command.argument);
-    }
 }
 
 bool Session::credentialsMatch(const std::string &password) const {
@@ -277,7 +300,7 @@ void Session::cmdPass(const std::string &argument) {
     if (matches) {
         loggedIn_ = true;
         configuredLogin_ = config_.credentialsRequired;
-        limitSendTime(control_.fd(), config_.idleTimeoutSeconds);
+        control_.setSendTimeout(config_.idleTimeoutSeconds);
         control_.reply(230, "Login successful.");
         return;
     }
@@ -295,10 +318,13 @@ void Session::cmdNoop(const std::string &) { control_.reply(200, "NOOP ok."); }
 void Session::cmdSyst(const std::string &) { control_.reply(215, "UNIX Type: L8"); }
 
 void Session::cmdFeat(const std::string &) {
-    control_.replyLines(211, "Features:",
-                        {" EPRT", " EPSV", " MDTM", " MFMT", " MLST " + featFacts(facts_), " PASV", " REST STREAM", " SIZE",
-                         " TVFS", " UTF8"},
-                        "End");
+    std::vector<std::string> features = {" EPRT", " EPSV", " MDTM", " MFMT", " MLST " + featFacts(facts_), " PASV",
+                                         " REST STREAM", " SIZE", " TVFS", " UTF8"};
+    if (tlsOn()) {
+        features.insert(features.begin(), " AUTH TLS");
+        features.insert(features.begin() + 7, {" PBSZ", " PROT"});
+    }
+    control_.replyLines(211, "Features:", features, "End");
 }
 
 void Session::cmdOpts(const std::string &argument) {
@@ -378,6 +404,7 @@ void Session::cmdStat(const std::string &argument) {
         " Session timeout in seconds is " + std::to_string(config_.idleTimeoutSeconds),
     };
     if (!mayWrite()) lines.push_back(" Read-only");
+    if (tlsOn()) lines.push_back(tlsStatus());
     control_.replyLines(211, "FTP server status:", lines, "End of status");
 }
 
@@ -386,6 +413,7 @@ void Session::cmdHelp(const std::string &) {
     std::string line;
     int onLine = 0;
     for (const CommandRule &rule : kCommands) {
+        if (ruleFor(rule.verb) != &rule) continue;
         line += ' ';
         line += rule.verb;
         if (++onLine == 8) {
@@ -397,8 +425,6 @@ void Session::cmdHelp(const std::string &) {
     if (!line.empty()) lines.push_back(line);
     control_.replyLines(214, "The following commands are recognized.", lines, "Help OK.");
 }
-
-void Session::cmdAuth(const std::string &) { control_.reply(502, "AUTH not supported."); }
 
 // Listens on a free port of the passive range; answers 425 and returns -1
 // when none can be had.

@@ -1,9 +1,11 @@
 // One client's session, run on a thread of its own from greeting to close.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "AddressLimits.h"
@@ -12,17 +14,22 @@
 #include "Listing.h"
 #include "NetAddress.h"
 #include "ServerConfig.h"
+#include "TlsContext.h"
+#include "TlsSessionBinding.h"
+#include "TlsStream.h"
 
 namespace osprel {
 
 // What every session shares: the settings, the served root, the passive
-// ports and the failed logins per address.  Read-only after start, apart
-// from the port range's cursor and the throttle, which guard themselves.
+// ports, the failed logins per address and the TLS context (null with TLS
+// off).  Read-only after start, apart from the port range's cursor and the
+// throttle, which guard themselves.
 struct ServerContext {
     const ServerConfig &config;
     int rootFd;
     PassivePortRange &passivePorts;
     LoginThrottle &logins;
+    const TlsContext *tls;
 };
 
 // Runs a session on controlFd from greeting to end, then closes controlFd.
@@ -46,14 +53,23 @@ public:
 
 private:
     using Handler = void (Session::*)(const std::string &argument);
+    enum RuleFlag : unsigned {
+        kBeforeLogin = 1,     // allowed before login
+        kNeedsArgument = 2,
+        kChangesFiles = 4,    // refused in read-only mode
+        kMovesData = 8,       // uses a data connection
+        kTlsOnly = 16,        // unknown with TLS off
+    };
     struct CommandRule {
         const char *verb;
         Handler handler;
-        bool beforeLogin;   // allowed before login
-        bool needsArgument;
-        bool changesFiles;  // refused in read-only mode
+        unsigned flags;
     };
     static const CommandRule kCommands[];
+    // The rule's verb with TLS as set up, or null.
+    const CommandRule *ruleFor(const std::string &verb) const;
+    // The reason a rule may not run now, or null.
+    const char *refusalOf(const CommandRule &rule, const Command &command) const;
 
     enum class Next { kLine, kTooLong, kEnd };
     Next nextLine(std::string *line);
@@ -80,7 +96,6 @@ private:
     void cmdAbor(const std::string &argument);
     void cmdStat(const std::string &argument);
     void cmdHelp(const std::string &argument);
-    void cmdAuth(const std::string &argument);
     void cmdPasv(const std::string &argument);
     void cmdEpsv(const std::string &argument);
     void cmdPort(const std::string &argument);
@@ -107,6 +122,15 @@ private:
     bool describePath(const std::string &virtualPath, ListEntry *entry);
     void statListing(const std::string &argument);
 
+    // SessionTls.cpp: TLS on the control connection and data connections.
+    void cmdAuth(const std::string &argument);
+    void cmdPbsz(const std::string &argument);
+    void cmdProt(const std::string &argument);
+    bool tlsOn() const { return context_.tls != nullptr; }
+    bool tlsRequired() const { return config_.tls.mode == TlsMode::kRequired; }
+    bool protectsData() const { return dataProtected_ && control_.tls() != nullptr; }
+    std::string tlsStatus() const;
+
     // SessionTransfers.cpp: everything over a data connection.
     void cmdList(const std::string &argument);
     void cmdNlst(const std::string &argument);
@@ -129,27 +153,53 @@ private:
     int openListing(const std::string &argument, ListingKind kind, ListingSource *source);
     void sendListing(const std::string &argument, ListingKind kind);
 
-    enum class Outcome { kDone, kAborted, kNoConnection, kNetworkFailed, kLocalFailed, kTimedOut, kControlLost };
+    enum class Outcome {
+        kDone,
+        kAborted,
+        kNoConnection,
+        kNotResumed,  // protected: no connection resumed the control connection's TLS session
+        kNetworkFailed,
+        kLocalFailed,
+        kTimedOut,
+        kControlLost
+    };
     enum class Wait { kReady, kAborted, kTimedOut, kControlLost };
+    // The data connection of one transfer, with its TLS stream when protected.
+    struct DataLink {
+        UniqueFd fd;
+        std::unique_ptr<TlsStream> tls;
+    };
     Wait waitDuringTransfer(int fd, short events, Clock::time_point deadline);
+    // The same for several descriptors (at most kMaxWatched): ready when any is.
+    static constexpr size_t kMaxWatched = DataChannel::kMaxCandidates + 1;
+    Wait waitDuringTransfer(const pollfd *fds, size_t count, Clock::time_point deadline);
+    // A waiter for a data stream that watches the control connection as
+    // waitDuringTransfer does; why it stopped is left in *stopped.
+    TlsWaiter transferWaiter(Wait *stopped);
+    static Outcome outcomeOf(TlsResult result, Wait stopped);
     void watchControlDuringTransfer(bool *aborted, bool *lost);
     Wait controlBetweenSlices();
+    Wait controlAtTimes(Clock::time_point *nextLook);
     static Outcome outcomeOf(Wait wait);
     Clock::time_point idleDeadlineFromNow() const;
     int openPassivePort();
-    int openDataConnection(Outcome *failure);
-    Outcome sendText(int dataFd, const std::string &text);
+    bool openDataConnection(DataLink *link, Outcome *failure);
+    bool openProtectedConnection(DataLink *link, int activeFd, Outcome *failure);
+    Outcome sendText(DataLink &link, const std::string &text);
     template <typename Write>
     Outcome streamListing(ListingSource &source, ListingKind kind, Write write);
     void appendListingLine(const ListEntry &entry, ListingKind kind, time_t now, const std::string &prefix,
                            std::string *text) const;
-    Outcome sendFile(int dataFd, int fileFd, off_t offset);
-    Outcome receiveFile(int dataFd, int fileFd);
+    Outcome sendFile(DataLink &link, int fileFd, off_t offset);
+    Outcome sendFileTls(TlsStream &tls, int fileFd, off_t offset);
+    Outcome receiveFile(DataLink &link, int fileFd);
+    Outcome receiveFileTls(TlsStream &tls, int fileFd);
     void finishTransfer(Outcome outcome, const char *doneText);
-    static void closeDataConnection(int dataFd, Outcome outcome);
+    Outcome closeDataConnection(DataLink &link, Outcome outcome);
 
     ServerContext &context_;
     const ServerConfig &config_;
+    std::unique_ptr<TlsSessionBinding> binding_;  // outlives every stream
     ControlChannel control_;
     SocketAddress peer_;
     SocketAddress local_;
@@ -168,6 +218,8 @@ private:
     off_t restartOffset_ = 0;     // set by REST
     off_t transferOffset_ = 0;    // REST's offset for the command right after it
     bool epsvAll_ = false;
+    bool pbszDone_ = false;
+    bool dataProtected_ = false;  // PROT P
     std::string renameFrom_;
     bool renamePending_ = false;
     FactSelection facts_;

@@ -142,6 +142,8 @@ void Session::watchControlDuringTransfer(bool *aborted, bool *lost) {
     while (!deferredFull()) {
         std::string line;
         ControlChannel::Read read = control_.readLine(&line);
+        // Decrypted bytes left over do not show in poll: read them now.
+        if (read == ControlChannel::Read::kNothing && control_.hasBuffered()) continue;
         if (read == ControlChannel::Read::kNothing) return;
         if (read == ControlChannel::Read::kClosed) {
             *lost = true;
@@ -163,6 +165,12 @@ void Session::watchControlDuringTransfer(bool *aborted, bool *lost) {
 }
 
 Session::Wait Session::waitDuringTransfer(int fd, short events, Clock::time_point deadline) {
+    pollfd watched{fd, events, 0};
+    return waitDuringTransfer(&watched, 1, deadline);
+}
+
+Session::Wait Session::waitDuringTransfer(const pollfd *watched, size_t count, Clock::time_point deadline) {
+    pollfd fds[kMaxWatched + 1];
     for (;;) {
         bool aborted = false;
         bool lost = false;
@@ -170,46 +178,84 @@ Session::Wait Session::waitDuringTransfer(int fd, short events, Clock::time_poin
         if (lost || control_.broken()) return Wait::kControlLost;
         if (aborted) return Wait::kAborted;
 
+        std::copy(watched, watched + count, fds);
         // With the queue of waiting commands full the control connection is left alone.
-        pollfd fds[2] = {{fd, events, 0}, {deferredFull() ? -1 : control_.fd(), POLLIN, 0}};
-        int ready = poll(fds, 2, millisecondsUntil(deadline));
+        fds[count] = {deferredFull() ? -1 : control_.fd(), control_.readEvents(), 0};
+        int ready = poll(fds, count + 1, millisecondsUntil(deadline));
         if (ready < 0 && errno != EINTR) return Wait::kControlLost;
-        if (fds[1].revents != 0) {
+        if (fds[count].revents != 0) {
             watchControlDuringTransfer(&aborted, &lost);
             if (lost) return Wait::kControlLost;
             if (aborted) return Wait::kAborted;
         }
-        if (fds[0].revents != 0) return Wait::kReady;
-        if (ready == 0 && Clock::now() >= deadline) return Wait::kTimedOut;
+        for (size_t i = 0; i < count; ++i)
+            if (fds[i].revents != 0) return Wait::kReady;
+        if (Clock::now() >= deadline) return Wait::kTimedOut;
     }
 }
 
+TlsWaiter Session::transferWaiter(Wait *stopped) {
+    return [this, stopped](int fd, short events, TlsClock::time_point deadline) {
+        *stopped = waitDuringTransfer(fd, events, deadline);
+        switch (*stopped) {
+        case Wait::kReady:
+            return TlsWait::kReady;
+        case Wait::kTimedOut:
+            return TlsWait::kTimedOut;
+        case Wait::kAborted:
+        case Wait::kControlLost:
+            break;
+        }
+        return TlsWait::kStopped;
+    };
+}
+
 // Connects the data channel for a transfer: the passive connection accepted
-// (or yet to be), or the active one to the client's PORT.
-int Session::openDataConnection(Outcome *failure) {
+// (or yet to be), or the active one to the client's PORT; over TLS when
+// data connections are protected.
+bool Session::openDataConnection(DataLink *link, Outcome *failure) {
     transferredBytes_ = 0;
-    if (data_.connectedFd() >= 0) return data_.takeConnected();
+    if (!data_.isActive() && protectsData()) return openProtectedConnection(link, -1, failure);
     Wait wait = Wait::kReady;
-    if (data_.listenerFd() >= 0) {
-        while (wait == Wait::kReady) {
-            if (data_.acceptFrom(peer_)) return data_.takeConnected();
-            wait = waitDuringTransfer(data_.listenerFd(), POLLIN, data_.passiveDeadline());
+    UniqueFd fd;
+    if (data_.isActive()) {
+        fd.reset(data_.startActiveConnect());
+        if (fd.get() >= 0) {
+            wait = waitDuringTransfer(fd.get(), POLLOUT,
+                                      Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds));
+            if (wait != Wait::kReady || !connectSucceeded(fd.get())) fd.reset();
         }
     } else {
-        int fd = data_.startActiveConnect();
-        if (fd >= 0) {
-            wait = waitDuringTransfer(fd, POLLOUT, Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds));
-            if (wait == Wait::kReady && connectSucceeded(fd)) return fd;
-            close(fd);
+        fd.reset(data_.takeConnected());
+        // Connections accepted while data connections were to be protected.
+        if (fd.get() < 0) fd.reset(data_.takeCandidate());
+        while (fd.get() < 0 && wait == Wait::kReady && data_.listenerFd() >= 0) {
+            if (data_.acceptFrom(peer_))
+                fd.reset(data_.takeConnected());
+            else
+                wait = waitDuringTransfer(data_.listenerFd(), POLLIN, data_.passiveDeadline());
         }
+    }
+    if (fd.get() >= 0 && protectsData()) return openProtectedConnection(link, fd.release(), failure);
+    if (fd.get() >= 0) {
+        link->fd.reset(fd.release());
+        return true;
     }
     *failure = wait == Wait::kAborted       ? Outcome::kAborted
                : wait == Wait::kControlLost ? Outcome::kControlLost
                                             : Outcome::kNoConnection;
-    return -1;
+    return false;
 }
 
-Session::Outcome Session::sendText(int dataFd, const std::string &text) {
+Session::Outcome Session::sendText(DataLink &link, const std::string &text) {
+    if (link.tls != nullptr) {
+        Wait stopped = Wait::kReady;
+        TlsResult result =
+            link.tls->writeAll(text.data(), text.size(), idleDeadlineFromNow(), transferWaiter(&stopped));
+        if (result == TlsResult::kOk) transferredBytes_ += static_cast<long long>(text.size());
+        return outcomeOf(result, stopped);
+    }
+    int dataFd = link.fd.get();
     size_t sent = 0;
     while (sent < text.size()) {
         ssize_t n = send(dataFd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -236,7 +282,17 @@ Session::Wait Session::controlBetweenSlices() {
     return aborted ? Wait::kAborted : Wait::kReady;
 }
 
-Session::Outcome Session::sendFile(int dataFd, int fileFd, off_t offset) {
+// The same every kControlLook at most, not after every piece a fast client
+// sends or takes: *nextLook says when next.
+Session::Wait Session::controlAtTimes(Clock::time_point *nextLook) {
+    if (Clock::now() < *nextLook) return Wait::kReady;
+    *nextLook = Clock::now() + kControlLook;
+    return controlBetweenSlices();
+}
+
+Session::Outcome Session::sendFile(DataLink &link, int fileFd, off_t offset) {
+    if (link.tls != nullptr) return sendFileTls(*link.tls, fileFd, offset);
+    int dataFd = link.fd.get();
     blockInSlices(dataFd);
     Clock::time_point stallDeadline = idleDeadlineFromNow();
     size_t chunk = kFirstSendfileChunk;
@@ -269,7 +325,9 @@ Session::Outcome Session::sendFile(int dataFd, int fileFd, off_t offset) {
 // Uploads go socket -> pipe -> file with splice, so the data never passes
 // through the session's memory; where a file system refuses splice the
 // session copies instead.
-Session::Outcome Session::receiveFile(int dataFd, int fileFd) {
+Session::Outcome Session::receiveFile(DataLink &link, int fileFd) {
+    if (link.tls != nullptr) return receiveFileTls(*link.tls, fileFd);
+    int dataFd = link.fd.get();
     blockInSlices(dataFd);
     int pipeFds[2] = {-1, -1};
     bool splicing = pipe2(pipeFds, O_CLOEXEC) == 0;
@@ -281,15 +339,9 @@ Session::Outcome Session::receiveFile(int dataFd, int fileFd) {
     Clock::time_point nextControlLook{};
     Outcome outcome = Outcome::kDone;
     for (;;) {
-        // The control connection is looked at every kControlLook, not after
-        // every piece a fast client sends.
-        if (Clock::now() >= nextControlLook) {
-            Wait wait = controlBetweenSlices();
-            if (wait != Wait::kReady) {
-                outcome = outcomeOf(wait);
-                break;
-            }
-            nextControlLook = Clock::now() + kControlLook;
+        if (Wait wait = controlAtTimes(&nextControlLook); wait != Wait::kReady) {
+            outcome = outcomeOf(wait);
+            break;
         }
         if (!splicing && buffer.empty()) buffer.resize(kCopyBuffer);
         ssize_t n = splicing ? splice(dataFd, nullptr, pipeFds[1], nullptr, kSpliceChunk, SPLICE_F_MOVE)
@@ -322,6 +374,46 @@ Session::Outcome Session::receiveFile(int dataFd, int fileFd) {
     return outcome;
 }
 
+// Over TLS the file goes through the stream's buffer a few records at a
+// time.
+Session::Outcome Session::sendFileTls(TlsStream &tls, int fileFd, off_t offset) {
+    Wait stopped = Wait::kReady;
+    TlsWaiter waiter = transferWaiter(&stopped);
+    Clock::time_point nextControlLook{};
+    for (;;) {
+        if (Wait wait = controlAtTimes(&nextControlLook); wait != Wait::kReady) return outcomeOf(wait);
+        size_t sent = 0;
+        TlsResult result = tls.sendFile(fileFd, &offset, kCopyBuffer, &sent, idleDeadlineFromNow(), waiter);
+        if (result != TlsResult::kOk) return outcomeOf(result, stopped);
+        if (sent == 0) return Outcome::kDone;
+        transferredBytes_ += static_cast<long long>(sent);
+    }
+}
+
+// An upload is complete only when the client ends it with close_notify;
+// an end without one may be a cut the client did not mean.
+Session::Outcome Session::receiveFileTls(TlsStream &tls, int fileFd) {
+    std::vector<char> buffer(kCopyBuffer);
+    Wait stopped = Wait::kReady;
+    TlsWaiter waiter = transferWaiter(&stopped);
+    Clock::time_point nextControlLook{};
+    for (;;) {
+        if (Wait wait = controlAtTimes(&nextControlLook); wait != Wait::kReady) return outcomeOf(wait);
+        size_t got = 0;
+        TlsResult result = tls.read(buffer.data(), buffer.size(), &got, idleDeadlineFromNow(), waiter);
+        size_t filled = got;
+        // Records that have already arrived join the same write to the file.
+        while (result == TlsResult::kOk && filled < buffer.size()) {
+            result = tls.tryRead(buffer.data() + filled, buffer.size() - filled, &got);
+            filled += got;
+        }
+        if (filled > 0 && !writeAll(fileFd, buffer.data(), filled)) return Outcome::kLocalFailed;
+        transferredBytes_ += static_cast<long long>(filled);
+        if (result == TlsResult::kClosed) return Outcome::kDone;
+        if (result != TlsResult::kOk && result != TlsResult::kWouldBlock) return outcomeOf(result, stopped);
+    }
+}
+
 Clock::time_point Session::idleDeadlineFromNow() const {
     return Clock::now() + std::chrono::seconds(config_.idleTimeoutSeconds);
 }
@@ -340,13 +432,34 @@ Session::Outcome Session::outcomeOf(Wait wait) {
     return Outcome::kDone;
 }
 
-// A transfer cut short ends with a reset, never with the orderly end of file
-// a client would take for a complete transfer.
-void Session::closeDataConnection(int dataFd, Outcome outcome) {
+Session::Outcome Session::outcomeOf(TlsResult result, Wait stopped) {
+    switch (result) {
+    case TlsResult::kOk:
+        return Outcome::kDone;
+    case TlsResult::kTimedOut:
+        return Outcome::kTimedOut;
+    case TlsResult::kStopped:
+        return outcomeOf(stopped);
+    default:
+        return Outcome::kNetworkFailed;
+    }
+}
+
+// A transfer cut short ends with a reset (and over TLS without
+// close_notify), never with the orderly end a client would take for a
+// complete transfer.  Returns the outcome, which a failed close_notify spoils.
+Session::Outcome Session::closeDataConnection(DataLink &link, Outcome outcome) {
+    if (link.tls != nullptr && outcome == Outcome::kDone) {
+        Wait stopped = Wait::kReady;
+        outcome = outcomeOf(link.tls->close(idleDeadlineFromNow(), transferWaiter(&stopped)), stopped);
+    }
+    if (link.tls != nullptr && outcome != Outcome::kDone) link.tls->abort();
+    link.tls.reset();
     if (outcome == Outcome::kDone)
-        close(dataFd);
+        close(link.fd.release());
     else
-        resetConnection(dataFd);
+        resetConnection(link.fd.release());
+    return outcome;
 }
 
 void Session::finishTransfer(Outcome outcome, const char *doneText) {
@@ -363,6 +476,9 @@ void Session::finishTransfer(Outcome outcome, const char *doneText) {
         break;
     case Outcome::kNoConnection:
         control_.reply(425, "Failed to establish connection.");
+        break;
+    case Outcome::kNotResumed:
+        control_.reply(522, "Data connection must resume the control connection's TLS session.");
         break;
     case Outcome::kNetworkFailed:
         control_.reply(426, "Data connection failed; transfer aborted.");
@@ -470,11 +586,10 @@ void Session::sendListing(const std::string &argument, ListingKind kind) {
     }
     control_.reply(150, "Here comes the directory listing.");
     Outcome outcome = Outcome::kDone;
-    UniqueFd data(openDataConnection(&outcome));
-    if (data.get() >= 0) {
-        int dataFd = data.get();
-        outcome = streamListing(source, kind, [this, dataFd](const std::string &text) { return sendText(dataFd, text); });
-        closeDataConnection(data.release(), outcome);
+    DataLink link;
+    if (openDataConnection(&link, &outcome)) {
+        outcome = streamListing(source, kind, [this, &link](const std::string &text) { return sendText(link, text); });
+        outcome = closeDataConnection(link, outcome);
     }
     finishTransfer(outcome, "Directory send OK.");
 }
@@ -495,10 +610,10 @@ void Session::cmdRetr(const std::string &argument) {
     control_.replyf(150, "Opening %s mode data connection for %s (%lld bytes).", binary_ ? "BINARY" : "ASCII",
                     listingName(leafName(path)).c_str(), static_cast<long long>(info.st_size));
     Outcome outcome = Outcome::kDone;
-    UniqueFd data(openDataConnection(&outcome));
-    if (data.get() >= 0) {
-        outcome = sendFile(data.get(), file.get(), transferOffset_);
-        closeDataConnection(data.release(), outcome);
+    DataLink link;
+    if (openDataConnection(&link, &outcome)) {
+        outcome = sendFile(link, file.get(), transferOffset_);
+        outcome = closeDataConnection(link, outcome);
     }
     finishTransfer(outcome, "Transfer complete.");
 }
@@ -538,10 +653,10 @@ void Session::store(const std::string &argument, bool append) {
     }
     control_.reply(150, "Ok to send data.");
     Outcome outcome = Outcome::kDone;
-    UniqueFd data(openDataConnection(&outcome));
-    if (data.get() >= 0) {
-        outcome = receiveFile(data.get(), file.get());
-        closeDataConnection(data.release(), outcome);
+    DataLink link;
+    if (openDataConnection(&link, &outcome)) {
+        outcome = receiveFile(link, file.get());
+        outcome = closeDataConnection(link, outcome);
     }
     if (close(file.release()) != 0 && outcome == Outcome::kDone) outcome = Outcome::kLocalFailed;
     finishTransfer(outcome, "Transfer complete.");

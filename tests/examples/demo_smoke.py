@@ -6,6 +6,7 @@ the FTP server's fixed port 3456 is ours.
     demo_smoke.py --make-run SOURCE_DIR [LAUNCHER...]
         `make run` in SOURCE_DIR, stopped by Ctrl-C; with LAUNCHER, a command
         that runs its arguments in SOURCE_DIR elsewhere (say, in a chroot)
+    demo_smoke.py --make-run-tls SOURCE_DIR  `make run TLS=1`, reached with curl over TLS
 """
 import ftplib
 import io
@@ -260,23 +261,42 @@ def wait_for_free_port(port, timeout):
         time.sleep(5)
 
 
-def make_run(source_dir, launcher):
-    """`make run` as a newcomer would type it, stopped with Ctrl-C."""
+def list_over_tls(demo, source_dir):
+    """Runs the ready line's curl command, which must list welcome.txt, and
+    checks that the key made for it is its owner's alone."""
+    directory = os.path.join(source_dir, "build-dist", "tls")
+    options = ["--ssl-reqd", "--cacert", os.path.join(directory, "localhost.pem")]
+    demo.wait_for(r"FTP server ready: try  %s ftp://127\.0\.0\.1:3456/ " % re.escape(" ".join(["curl"] + options)),
+                  1200)
+    listing = subprocess.run(["curl", "-s", "--max-time", "20", "--list-only"] + options + ["ftp://127.0.0.1:3456/"],
+                             capture_output=True, text=True)
+    if listing.stdout != "welcome.txt\n":
+        raise AssertionError("listing over TLS %r: %s" % (listing.stdout, listing.stderr))
+    if os.stat(os.path.join(directory, "localhost-key.pem")).st_mode & 0o777 != 0o600:
+        raise AssertionError("the key in %s is open to others" % directory)
+
+
+def make_run(source_dir, launcher, tls=False):
+    """`make run` (`make run TLS=1`) as a newcomer would type it, stopped
+    with Ctrl-C."""
     wait_for_free_port(FTP_PORT, 600)
-    command = launcher + ["make", "run", "RUN_ARGS=-r 1"]
+    command = launcher + ["make", "run", "RUN_ARGS=-r 1"] + (["TLS=1"] if tls else [])
     with tempfile.TemporaryDirectory() as scratch:
         env = {key: value for key, value in os.environ.items() if not key.startswith(("OSPREL_FTP_", "MAKE"))}
         env["XDG_DATA_HOME"] = scratch
         demo = Demo(command, env, cwd=None if launcher else source_dir, new_group=True)
         try:
-            demo.wait_for(r"FTP server ready: try  curl ftp://127\.0\.0\.1:3456/ ", 1200)
-            client = ftplib.FTP()
-            client.connect("127.0.0.1", FTP_PORT, timeout=20)
-            client.login()
-            names = client.nlst()
-            client.quit()
-            if names != ["welcome.txt"]:
-                raise AssertionError("listing %r" % names)
+            if tls:
+                list_over_tls(demo, source_dir)
+            else:
+                demo.wait_for(r"FTP server ready: try  curl ftp://127\.0\.0\.1:3456/ ", 1200)
+                client = ftplib.FTP()
+                client.connect("127.0.0.1", FTP_PORT, timeout=20)
+                client.login()
+                names = client.nlst()
+                client.quit()
+                if names != ["welcome.txt"]:
+                    raise AssertionError("listing %r" % names)
             demo.wait_for(r"\[demo\] <<136>> .*\[ReportProgress:Info\] : passed \[\d+\] messages", 30)
             os.killpg(demo.process.pid, signal.SIGINT)  # what Ctrl-C does
             demo.finish(120)
@@ -293,6 +313,9 @@ def make_run(source_dir, launcher):
 def main():
     if len(sys.argv) >= 3 and sys.argv[1] == "--make-run":
         make_run(sys.argv[2], sys.argv[3:])
+        return 0
+    if len(sys.argv) == 3 and sys.argv[1] == "--make-run-tls":
+        make_run(sys.argv[2], [], tls=True)
         return 0
     if len(sys.argv) != 4:
         print(__doc__, file=sys.stderr)

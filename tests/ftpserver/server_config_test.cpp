@@ -169,3 +169,42 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
     EXPECT_EQ(environmentError({{"OSPREL_FTP_MAX_PER_ADDRESS", "65"}}),
               "OSPREL_FTP_MAX_PER_ADDRESS must be a number of sessions from 1 to 64, not \"65\"");
 }
+
+namespace {
+
+osprel::TlsSettings tlsSettings(std::map<std::string, std::string> variables) {
+    return environmentConfig(std::move(variables)).tls;
+}
+
+}  // namespace
+
+TEST(Environment, TlsIsOffWithoutACertificateAndAllowedWithOne) {
+    using osprel::TlsMode;
+    EXPECT_EQ(tlsSettings({}).mode, TlsMode::kOff);
+    EXPECT_TRUE(tlsSettings({}).requireResumption);
+    osprel::TlsSettings settings = tlsSettings({{"OSPREL_FTP_TLS_CERT", "c.pem"}, {"OSPREL_FTP_TLS_KEY", "k.pem"}});
+    EXPECT_EQ(settings.mode, TlsMode::kAllowed);
+    EXPECT_EQ(settings.certificatePath, "c.pem");
+    EXPECT_EQ(settings.keyPath, "k.pem");
+    settings = tlsSettings({{"OSPREL_FTP_TLS_CERT", "c.pem"},
+                            {"OSPREL_FTP_TLS_KEY", "k.pem"},
+                            {"OSPREL_FTP_TLS", "required"},
+                            {"OSPREL_FTP_TLS_RESUME", "0"}});
+    EXPECT_EQ(settings.mode, TlsMode::kRequired);
+    EXPECT_FALSE(settings.requireResumption);
+    EXPECT_EQ(tlsSettings({{"OSPREL_FTP_TLS_CERT", "c.pem"}, {"OSPREL_FTP_TLS_KEY", "k.pem"}, {"OSPREL_FTP_TLS", "off"}})
+                  .mode,
+              TlsMode::kOff);
+}
+
+TEST(Environment, TlsValuesItCannotUseStopTheStart) {
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS_CERT", "c.pem"}}),
+              "OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY must be set together");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS_KEY", "k.pem"}}),
+              "OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY must be set together");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS", "required"}}),
+              "OSPREL_FTP_TLS=required needs OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS", "on"}}),
+              "OSPREL_FTP_TLS must be off, allowed or required, not \"on\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TLS_RESUME", "no"}}), "OSPREL_FTP_TLS_RESUME must be 1 or 0, not \"no\"");
+}

@@ -1,7 +1,9 @@
 // What the server shares between sessions: the limits per address, and the
-// fault barrier around each session.
+// fault barrier around each session, in clear and over TLS.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 
 #include "AddressLimits.h"
 #include "Session.h"
+#include "TlsContext.h"
 
 namespace {
 
@@ -22,13 +25,17 @@ std::atomic<bool> g_failBigAllocations{false};
 
 }  // namespace
 
+void *operator new(size_t size, const std::nothrow_t &) noexcept {
+    return size >= (size_t{64} << 10) && g_failBigAllocations.load() ? nullptr : malloc(size ? size : 1);
+}
 void *operator new(size_t size) {
-    void *memory = size >= (size_t{64} << 10) && g_failBigAllocations.load() ? nullptr : malloc(size ? size : 1);
+    void *memory = operator new(size, std::nothrow);
     if (memory == nullptr) throw std::bad_alloc();
     return memory;
 }
-void operator delete(void *memory) noexcept { free(memory); }
-void operator delete(void *memory, size_t) noexcept { free(memory); }
+// Out of line, so the compiler does not pair free with a new it inlined.
+__attribute__((noinline)) void operator delete(void *memory) noexcept { free(memory); }
+__attribute__((noinline)) void operator delete(void *memory, size_t) noexcept { free(memory); }
 
 namespace {
 
@@ -65,57 +72,101 @@ TEST(SessionSlots, CountsSessionsPerAddress) {
     EXPECT_TRUE(slots.take("a"));
 }
 
-// Reads what the server sends until it closes the connection.
-std::string readToEnd(int fd) {
+// Reads what the server sends, over TLS when ssl is set, until `until`
+// has arrived (or, when empty, until the server closes the connection).
+std::string receive(int fd, SSL *ssl, const std::string &until = "") {
     std::string text;
     char buffer[4096];
-    ssize_t n;
-    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) text.append(buffer, static_cast<size_t>(n));
+    while (until.empty() || text.find(until) == std::string::npos) {
+        int n = ssl != nullptr ? SSL_read(ssl, buffer, sizeof buffer)
+                               : static_cast<int>(recv(fd, buffer, sizeof buffer, 0));
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
     return text;
 }
 
-// One session over a socket pair, driven by `script`; returns all it said.
-std::string runSession(osprel::ServerContext &context, const std::string &script, bool failAfterLogin) {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    std::thread session([&context, fd = fds[1]] { osprel::serveClient(context, fd); });
-    std::string login = "USER a\r\nPASS b\r\n";
-    EXPECT_EQ(send(fds[0], login.data(), login.size(), 0), static_cast<ssize_t>(login.size()));
-    std::string said;
-    while (said.find("230 ") == std::string::npos) {
-        char buffer[256];
-        ssize_t n = recv(fds[0], buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        said.append(buffer, static_cast<size_t>(n));
-    }
-    g_failBigAllocations = failAfterLogin;
-    EXPECT_EQ(send(fds[0], script.data(), script.size(), 0), static_cast<ssize_t>(script.size()));
-    said += readToEnd(fds[0]);
-    session.join();
-    g_failBigAllocations = false;
-    close(fds[0]);
-    return said;
+void sendText(int fd, SSL *ssl, const std::string &text) {
+    int n = ssl != nullptr ? SSL_write(ssl, text.data(), static_cast<int>(text.size()))
+                           : static_cast<int>(send(fd, text.data(), text.size(), 0));
+    EXPECT_EQ(n, static_cast<int>(text.size()));
 }
 
-TEST(FaultBarrier, AllocationFailureEndsThatSessionAloneWith421) {
-    char base[] = "/tmp/osprel-barrier-XXXXXX";
-    ASSERT_NE(mkdtemp(base), nullptr);
-    osprel::ServerConfig config;
-    config.root = base;
-    int rootFd = open(base, O_PATH | O_DIRECTORY);
-    osprel::PassivePortRange ports(40000, 64);
-    LoginThrottle logins;
-    osprel::ServerContext context{config, rootFd, ports, logins};
-    const std::string greeting = "220 osprel FTP server ready.\r\n331 Please specify the password.\r\n"
-                                 "230 Login successful.\r\n";
+// A served directory and what the sessions share; with a certificate, TLS.
+class FaultBarrier : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(mkdtemp(base_), nullptr);
+        config_.root = base_;
+        rootFd_ = open(base_, O_PATH | O_DIRECTORY);
+    }
+    void TearDown() override {
+        close(rootFd_);
+        EXPECT_EQ(system(("rm -rf " + std::string(base_)).c_str()), 0);
+    }
 
-    EXPECT_EQ(runSession(context, "STAT /\r\n", true),
-              greeting + "213-Status follows:\r\n421 Internal error, closing the session.\r\n");
+    // One session over a socket pair (after AUTH TLS when clientTls is
+    // set), driven by `script` after login; returns all it said.
+    std::string runSession(const std::string &script, bool failAfterLogin, SSL_CTX *clientTls = nullptr) {
+        osprel::ServerContext context{config_, rootFd_, ports_, logins_, tls_.get()};
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        std::thread session([&context, fd = fds[1]] { osprel::serveClient(context, fd); });
+        SSL *ssl = nullptr;
+        std::string said;
+        if (clientTls != nullptr) {
+            sendText(fds[0], nullptr, "AUTH TLS\r\n");
+            said = receive(fds[0], nullptr, "234 Proceed with negotiation.\r\n");
+            ssl = SSL_new(clientTls);
+            SSL_set_fd(ssl, fds[0]);
+            EXPECT_EQ(SSL_connect(ssl), 1);
+        }
+        sendText(fds[0], ssl, "USER a\r\nPASS b\r\n");
+        said += receive(fds[0], ssl, "230 Login successful.\r\n");
+        g_failBigAllocations = failAfterLogin;
+        sendText(fds[0], ssl, script);
+        said += receive(fds[0], ssl);
+        session.join();
+        g_failBigAllocations = false;
+        SSL_free(ssl);
+        close(fds[0]);
+        return said;
+    }
+
+    char base_[32] = "/tmp/osprel-barrier-XXXXXX";
+    osprel::ServerConfig config_;
+    int rootFd_ = -1;
+    osprel::PassivePortRange ports_{40000, 64};
+    LoginThrottle logins_;
+    std::unique_ptr<osprel::TlsContext> tls_;
+};
+
+const std::string kLoggedIn = "331 Please specify the password.\r\n230 Login successful.\r\n";
+const std::string kFault = "213-Status follows:\r\n421 Internal error, closing the session.\r\n";
+
+TEST_F(FaultBarrier, AllocationFailureEndsThatSessionAloneWith421) {
+    const std::string greeting = "220 osprel FTP server ready.\r\n" + kLoggedIn;
+    EXPECT_EQ(runSession("STAT /\r\n", true), greeting + kFault);
     // The process, and the next session, go on.
-    EXPECT_EQ(runSession(context, "STAT /\r\nQUIT\r\n", false),
+    EXPECT_EQ(runSession("STAT /\r\nQUIT\r\n", false),
               greeting + "213-Status follows:\r\n213 End of status\r\n221 Goodbye.\r\n");
-    close(rootFd);
-    rmdir(base);
+}
+
+TEST_F(FaultBarrier, UnderTlsThe421ComesOverTls) {
+    std::string certificate = std::string(base_) + "/cert.pem";
+    std::string key = std::string(base_) + "/key.pem";
+    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost "
+                      "-keyout " + key + " -out " + certificate + " 2>/dev/null").c_str()),
+              0);
+    config_.tls = {osprel::TlsMode::kAllowed, certificate, key, true};
+    std::string error;
+    tls_ = osprel::TlsContext::load(config_.tls, &error);
+    ASSERT_NE(tls_, nullptr) << error;
+    signal(SIGPIPE, SIG_IGN);  // the OpenSSL client writes with write()
+    SSL_CTX *client = SSL_CTX_new(TLS_client_method());
+    EXPECT_EQ(runSession("STAT /\r\n", true, client),
+              "220 osprel FTP server ready.\r\n234 Proceed with negotiation.\r\n" + kLoggedIn + kFault);
+    SSL_CTX_free(client);
 }
 
 }  // namespace

@@ -21,7 +21,9 @@ deb=$work/quillon_1.0.0_amd64.deb
 
 [ "$(dpkg-deb -f "$deb" Package)" = quillon ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = 1.0.0 ] || fail "package version"
-dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends lacks libc6: $(dpkg-deb -f "$deb" Depends)"
+for dependency in libc6 libssl3; do
+    dpkg-deb -f "$deb" Depends | grep -q "$dependency" || fail "Depends lacks $dependency: $(dpkg-deb -f "$deb" Depends)"
+done
 
 dpkg-deb -c "$deb" | awk '{print $6 ($7 ? " " $7 " " $8 : "")}' | sort >"$work/contents"
 for library in quillon carrowen trevant dunmarr osprel; do

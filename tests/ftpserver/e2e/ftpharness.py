@@ -10,6 +10,7 @@ import hashlib
 import os
 import shutil
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -81,6 +82,17 @@ class Server:
         return problems
 
 
+def refusal(root, env):
+    """Runs the server with env until it refuses to start: (exit status,
+    standard error).  Its standard output must stay empty."""
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("OSPREL_FTP_")}
+    environment.update(env, OSPREL_FTP_ROOT=root)
+    result = subprocess.run(["monitor.elf", "-c", str(CONTROL_PORT), "-d", str(FIRST_PASSIVE_PORT)],
+                            executable=HOST_PROGRAM, env=environment, capture_output=True, timeout=30)
+    assert result.stdout == b"", result.stdout
+    return result.returncode, result.stderr.decode()
+
+
 class Control:
     """A raw control connection: exact bytes out, exact replies in."""
 
@@ -133,6 +145,14 @@ class Control:
         except ConnectionResetError:
             return True
 
+    def auth_tls(self, context, sent=False):
+        """AUTH TLS (unless already sent), then the rest of the connection over TLS."""
+        reply = self.reply() if sent else self.command("AUTH TLS")
+        assert reply.startswith("234 "), reply
+        self.file.close()
+        self.sock = context.wrap_socket(self.sock, server_hostname="localhost")
+        self.file = self.sock.makefile("rb")
+
     def passive(self):
         """PASV; returns the port."""
         reply = self.command("PASV")
@@ -146,6 +166,47 @@ def connect_data(port, source=None, host=ADDRESS):
     sock = socket.create_connection((host, port), timeout=15, source_address=(source, 0) if source else None)
     _opened.append(sock)
     return sock
+
+
+def make_certificate(directory, name="server", key_mode=0o600):
+    """A self-signed certificate for localhost and 127.0.0.1 made with the
+    openssl tool: (certificate path, key path)."""
+    cert, key = os.path.join(directory, name + "-cert.pem"), os.path.join(directory, name + "-key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+                   check=True, capture_output=True)
+    os.chmod(key, key_mode)
+    return cert, key
+
+
+def tls_context(cafile=None):
+    """A client context trusting cafile (or, without one, any certificate)."""
+    context = ssl.create_default_context(cafile=cafile)
+    if cafile is None:
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+    return context
+
+
+class ResumingFTP_TLS(ftplib.FTP_TLS):
+    """FTP_TLS whose data connections resume the control connection's TLS
+    session, as servers that bind data connections to it require (plain
+    FTP_TLS starts a fresh session on each)."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host, session=self.sock.session)
+        return conn, size
+
+
+def connect_tls_data(port, context, session=None, source=None, host=ADDRESS):
+    """A protected data connection to a passive port, resuming session if
+    given; an end without close_notify raises, as a cut should."""
+    sock = connect_data(port, source, host)
+    wrapped = context.wrap_socket(sock, server_hostname="localhost", session=session, suppress_ragged_eofs=False)
+    _opened.append(wrapped)
+    return wrapped
 
 
 def ftp_client(user="anonymous", password="guest", login=True, host=ADDRESS):
