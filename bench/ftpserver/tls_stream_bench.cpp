@@ -105,7 +105,7 @@ void tlsWriter(int fd) {
     SSL_free(ssl);
 }
 
-auto deadline() { return TlsClock::now() + std::chrono::seconds(60); }
+auto deadline() { return Clock::now() + std::chrono::seconds(60); }
 
 // Downloads: pread into a buffer of `chunk` bytes, write with TLS; chunk 0
 // goes through TlsStream::sendFile itself.

@@ -32,12 +32,12 @@ void ControlChannel::startTls(std::unique_ptr<TlsStream> stream) {
 }
 
 void ControlChannel::finish() {
-    if (tls_ != nullptr && !broken_) tls_->close(TlsClock::now() + kFinishWait);
+    if (tls_ != nullptr && !broken_) tls_->close(Clock::now() + kFinishWait);
 }
 
 bool ControlChannel::sendBytes(const char *data, size_t size) {
     if (tls_ != nullptr) {
-        auto deadline = TlsClock::now() + std::chrono::seconds(sendTimeoutSeconds_);
+        auto deadline = Clock::now() + std::chrono::seconds(sendTimeoutSeconds_);
         return tls_->writeAll(data, size, deadline) == TlsResult::kOk;
     }
     size_t sent = 0;
@@ -63,7 +63,7 @@ bool ControlChannel::sendText(const std::string &text) {
 void ControlChannel::sendNow(const char *data, size_t size) noexcept {
     if (broken_) return;
     if (tls_ != nullptr) {
-        tls_->writeAll(data, size, TlsClock::now());
+        tls_->writeAll(data, size, Clock::now());
         return;
     }
     ssize_t ignored = send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);

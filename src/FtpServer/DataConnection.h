@@ -5,13 +5,11 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 
+#include "Clock.h"
 #include "NetAddress.h"
 
 namespace osprel {
-
-using Clock = std::chrono::steady_clock;
 
 // The passive range, shared by every session.  The kernel decides which ports
 // are free; a cursor spreads sessions over the range so a port just closed is

@@ -40,11 +40,6 @@ bool sameSecret(const std::string &given, const std::string &expected) {
     return difference == 0;
 }
 
-int millisecondsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-}
-
 // Called inside a handler, so `why` is still alive; allocates nothing.
 void endFaultySession(ControlChannel &control, const char *why) {
     control.sendNow(Session::kFaultReply, sizeof Session::kFaultReply - 1);

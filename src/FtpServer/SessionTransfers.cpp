@@ -38,11 +38,6 @@ constexpr auto kControlLook = std::chrono::milliseconds(20);
 constexpr size_t kListingPiece = size_t{64} << 10;
 constexpr size_t kLongestListingLine = size_t{8} << 10;
 
-int millisecondsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-}
-
 bool isNetworkError(int error) {
     switch (error) {
     case EPIPE:

@@ -80,20 +80,15 @@ BIO *newSocketBio(int fd) {
     return bio;
 }
 
-int millisecondsUntil(TlsClock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TlsClock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-}
-
 }  // namespace
 
-TlsWait waitForSocket(int fd, short events, TlsClock::time_point deadline) {
+TlsWait waitForSocket(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         pollfd entry{fd, events, 0};
         int ready = poll(&entry, 1, millisecondsUntil(deadline));
         if (ready > 0) return TlsWait::kReady;
         if (ready < 0 && errno != EINTR) return TlsWait::kStopped;
-        if (ready == 0 && TlsClock::now() >= deadline) return TlsWait::kTimedOut;
+        if (ready == 0 && Clock::now() >= deadline) return TlsWait::kTimedOut;
     }
 }
 
@@ -154,7 +149,7 @@ TlsResult TlsStream::resultOf(int returned) {
 }
 
 template <typename Step>
-TlsResult TlsStream::until(Step step, TlsClock::time_point deadline, const TlsWaiter &wait) {
+TlsResult TlsStream::until(Step step, Clock::time_point deadline, const TlsWaiter &wait) {
     for (;;) {
         TlsResult result = step();
         if (result != TlsResult::kWouldBlock) return result;
@@ -176,7 +171,7 @@ TlsResult TlsStream::tryHandshake() {
     return returned == 1 ? TlsResult::kOk : resultOf(returned);
 }
 
-TlsResult TlsStream::handshake(TlsClock::time_point deadline, const TlsWaiter &wait) {
+TlsResult TlsStream::handshake(Clock::time_point deadline, const TlsWaiter &wait) {
     return until([this] { return tryHandshake(); }, deadline, wait);
 }
 
@@ -188,12 +183,12 @@ TlsResult TlsStream::tryRead(void *buffer, size_t size, size_t *got) {
     return returned == 1 ? TlsResult::kOk : resultOf(returned);
 }
 
-TlsResult TlsStream::read(void *buffer, size_t size, size_t *got, TlsClock::time_point deadline,
+TlsResult TlsStream::read(void *buffer, size_t size, size_t *got, Clock::time_point deadline,
                           const TlsWaiter &wait) {
     return until([&] { return tryRead(buffer, size, got); }, deadline, wait);
 }
 
-TlsResult TlsStream::writeAll(const void *data, size_t size, TlsClock::time_point deadline, const TlsWaiter &wait) {
+TlsResult TlsStream::writeAll(const void *data, size_t size, Clock::time_point deadline, const TlsWaiter &wait) {
     // After kWouldBlock the library must be called again with the same
     // bytes; it keeps track of how far it got.
     return until(
@@ -208,7 +203,7 @@ TlsResult TlsStream::writeAll(const void *data, size_t size, TlsClock::time_poin
         deadline, wait);
 }
 
-TlsResult TlsStream::sendFile(int fileFd, off_t *offset, size_t count, size_t *sent, TlsClock::time_point deadline,
+TlsResult TlsStream::sendFile(int fileFd, off_t *offset, size_t count, size_t *sent, Clock::time_point deadline,
                               const TlsWaiter &wait) {
     *sent = 0;
     if (fileBuffer_ == nullptr) fileBuffer_.reset(new (std::nothrow) char[kFileChunk]);
@@ -226,7 +221,7 @@ TlsResult TlsStream::sendFile(int fileFd, off_t *offset, size_t count, size_t *s
     return result;
 }
 
-TlsResult TlsStream::close(TlsClock::time_point deadline, const TlsWaiter &wait) {
+TlsResult TlsStream::close(Clock::time_point deadline, const TlsWaiter &wait) {
     return until(
         [this] {
             if (failed_) return TlsResult::kFailed;

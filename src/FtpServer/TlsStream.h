@@ -8,9 +8,10 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
+
+#include "Clock.h"
 
 struct ssl_st;
 
@@ -30,11 +31,10 @@ enum class TlsResult {
 };
 
 enum class TlsWait { kReady, kTimedOut, kStopped };
-using TlsClock = std::chrono::steady_clock;
-using TlsWaiter = std::function<TlsWait(int fd, short events, TlsClock::time_point deadline)>;
+using TlsWaiter = std::function<TlsWait(int fd, short events, Clock::time_point deadline)>;
 
 // Polls fd alone until it has one of events or the deadline passes.
-TlsWait waitForSocket(int fd, short events, TlsClock::time_point deadline);
+TlsWait waitForSocket(int fd, short events, Clock::time_point deadline);
 
 class TlsStream {
 public:
@@ -51,25 +51,25 @@ public:
 
     int fd() const { return fd_; }
 
-    TlsResult handshake(TlsClock::time_point deadline, const TlsWaiter &wait = waitForSocket);
+    TlsResult handshake(Clock::time_point deadline, const TlsWaiter &wait = waitForSocket);
     // One step of the handshake, without waiting: kWouldBlock until it is done.
     TlsResult tryHandshake();
 
     // Reads what is there (kOk with *got > 0), without waiting.
     TlsResult tryRead(void *buffer, size_t size, size_t *got);
     // Waits for at least one byte.
-    TlsResult read(void *buffer, size_t size, size_t *got, TlsClock::time_point deadline,
+    TlsResult read(void *buffer, size_t size, size_t *got, Clock::time_point deadline,
                    const TlsWaiter &wait = waitForSocket);
-    TlsResult writeAll(const void *data, size_t size, TlsClock::time_point deadline,
+    TlsResult writeAll(const void *data, size_t size, Clock::time_point deadline,
                        const TlsWaiter &wait = waitForSocket);
 
     // Sends up to count bytes of fileFd from *offset (one buffer's worth at
     // most) and advances *offset; *sent is 0 at the file's end.
-    TlsResult sendFile(int fileFd, off_t *offset, size_t count, size_t *sent, TlsClock::time_point deadline,
+    TlsResult sendFile(int fileFd, off_t *offset, size_t count, size_t *sent, Clock::time_point deadline,
                        const TlsWaiter &wait = waitForSocket);
 
     // Sends close_notify, without waiting for the peer's.
-    TlsResult close(TlsClock::time_point deadline, const TlsWaiter &wait = waitForSocket);
+    TlsResult close(Clock::time_point deadline, const TlsWaiter &wait = waitForSocket);
     // No close_notify, and the owner's close() of the socket resets it: the
     // peer sees an error, never a clean end.
     void abort();
@@ -87,7 +87,7 @@ private:
     TlsStream(ssl_st *ssl, int fd, TlsSessionBinding &binding);
     TlsResult resultOf(int returned);
     template <typename Step>
-    TlsResult until(Step step, TlsClock::time_point deadline, const TlsWaiter &wait);
+    TlsResult until(Step step, Clock::time_point deadline, const TlsWaiter &wait);
 
     ssl_st *ssl_;
     int fd_;

@@ -162,7 +162,7 @@ protected:
         auto [server, peer] = connectedPair();
         std::thread thread = client.start(peer, resume, saw);
         std::unique_ptr<TlsStream> stream = TlsStream::open(*context_, server, binding, role);
-        auto deadline = TlsClock::now() + 10s;
+        auto deadline = Clock::now() + 10s;
         bool handshook = stream != nullptr && stream->handshake(deadline) == TlsResult::kOk;
         bool admitted = handshook && binding.resumedHere(stream->handle());
         if (handshook) {
@@ -212,12 +212,12 @@ TEST_F(Tls, SilentPeerHandshakeTimesOut) {
     auto [server, peer] = connectedPair();
     auto binding = TlsSessionBinding::create();
     auto stream = TlsStream::open(*context_, server, *binding, TlsStream::Role::kControl);
-    auto started = TlsClock::now();
+    auto started = Clock::now();
     EXPECT_EQ(stream->handshake(started + 300ms), TlsResult::kTimedOut);
-    EXPECT_GE(TlsClock::now() - started, 300ms);
-    EXPECT_LT(TlsClock::now() - started, 3s);
+    EXPECT_GE(Clock::now() - started, 300ms);
+    EXPECT_LT(Clock::now() - started, 3s);
     // A waiter can stop the wait at once, as ABOR will.
-    auto stop = [](int, short, TlsClock::time_point) { return TlsWait::kStopped; };
+    auto stop = [](int, short, Clock::time_point) { return TlsWait::kStopped; };
     EXPECT_EQ(stream->handshake(started + 10s, stop), TlsResult::kStopped);
     stream.reset();
     close(server);
@@ -237,7 +237,7 @@ TEST_F(Tls, EndWithoutCloseNotifyIsCutAndAbortResets) {
         SSL_CTX_free(context);
         shutdown(fd, SHUT_WR);  // no close_notify: like a client cut short
     });
-    auto deadline = TlsClock::now() + 10s;
+    auto deadline = Clock::now() + 10s;
     ASSERT_EQ(stream->handshake(deadline), TlsResult::kOk);
     char buffer[16];
     size_t got = 0;
