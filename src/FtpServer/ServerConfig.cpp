@@ -71,6 +71,18 @@ bool readSeconds(EnvironmentGetter getter, const char *name, int *seconds, std::
 
 const char *nonEmpty(const char *text) { return text != nullptr && *text != '\0' ? text : nullptr; }
 
+// "1" or "0" into *flag (1 or 0); unset or empty leaves *flag as it is.
+bool readFlag(EnvironmentGetter getter, const char *name, int *flag, std::string *error) {
+    const char *text = nonEmpty(getter(name));
+    if (text == nullptr) return true;
+    if (strcmp(text, "1") != 0 && strcmp(text, "0") != 0) {
+        *error = std::string(name) + " must be 1 or 0, not \"" + text + "\"";
+        return false;
+    }
+    *flag = text[0] == '1' ? 1 : 0;
+    return true;
+}
+
 // Never the current directory, which for a service is often "/": a
 // directory of the server's own under the user's data directory (XDG's
 // rules: a relative XDG_DATA_HOME is ignored).
@@ -90,6 +102,49 @@ bool readRoot(EnvironmentGetter getter, ServerConfig *config, std::string *error
         return false;
     }
     config->rootIsDefault = true;
+    return true;
+}
+
+bool parseTlsMode(const char *text, TlsMode *mode) {
+    static const struct {
+        const char *name;
+        TlsMode mode;
+    } kModes[] = {{"off", TlsMode::kOff}, {"allowed", TlsMode::kAllowed}, {"required", TlsMode::kRequired}};
+    for (const auto &candidate : kModes) {
+        if (strcmp(text, candidate.name) == 0) {
+            *mode = candidate.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+// OSPREL_FTP_TLS is allowed by default with a certificate, off without.  The
+// files are only named here; the server loads them.
+bool readTls(EnvironmentGetter getter, TlsSettings *tls, std::string *error) {
+    const char *certificate = nonEmpty(getter("OSPREL_FTP_TLS_CERT"));
+    const char *key = nonEmpty(getter("OSPREL_FTP_TLS_KEY"));
+    const char *mode = nonEmpty(getter("OSPREL_FTP_TLS"));
+    if ((certificate == nullptr) != (key == nullptr)) {
+        *error = "OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY must be set together";
+        return false;
+    }
+    tls->mode = certificate != nullptr ? TlsMode::kAllowed : TlsMode::kOff;
+    if (mode != nullptr && !parseTlsMode(mode, &tls->mode)) {
+        *error = std::string("OSPREL_FTP_TLS must be off, allowed or required, not \"") + mode + "\"";
+        return false;
+    }
+    if (tls->mode != TlsMode::kOff && certificate == nullptr) {
+        *error = std::string("OSPREL_FTP_TLS=") + mode + " needs OSPREL_FTP_TLS_CERT and OSPREL_FTP_TLS_KEY";
+        return false;
+    }
+    int resume = 1;
+    if (!readFlag(getter, "OSPREL_FTP_TLS_RESUME", &resume, error)) return false;
+    tls->requireResumption = resume == 1;
+    if (tls->mode != TlsMode::kOff) {
+        tls->certificatePath = certificate;
+        tls->keyPath = key;
+    }
     return true;
 }
 
@@ -162,22 +217,18 @@ bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string
         config->password = password;
     }
 
-    const char *readOnly = getter("OSPREL_FTP_READONLY");
-    if (readOnly == nullptr || *readOnly == '\0') {
-        config->writeAccess = WriteAccess::kConfiguredLogin;
-    } else if (strcmp(readOnly, "1") == 0 || strcmp(readOnly, "0") == 0) {
-        config->writeAccess = readOnly[0] == '1' ? WriteAccess::kNobody : WriteAccess::kEveryone;
-    } else {
-        *error = std::string("OSPREL_FTP_READONLY must be 1 or 0, not \"") + readOnly + "\"";
-        return false;
-    }
+    int readOnly = -1;
+    if (!readFlag(getter, "OSPREL_FTP_READONLY", &readOnly, error)) return false;
+    config->writeAccess = readOnly < 0    ? WriteAccess::kConfiguredLogin
+                          : readOnly == 1 ? WriteAccess::kNobody
+                                          : WriteAccess::kEveryone;
 
     return readSeconds(getter, "OSPREL_FTP_IDLE_TIMEOUT", &config->idleTimeoutSeconds, error) &&
            readSeconds(getter, "OSPREL_FTP_PASSIVE_TIMEOUT", &config->passiveTimeoutSeconds, error) &&
            readSeconds(getter, "OSPREL_FTP_LOGIN_TIMEOUT", &config->loginTimeoutSeconds, error) &&
            readNumber(getter, "OSPREL_FTP_MAX_PER_ADDRESS", kMaxSessions, "sessions",
                       &config->maxSessionsPerAddress, error) &&
-           readTlsSettings(getter, &config->tls, error);
+           readTls(getter, &config->tls, error);
 }
 
 }  // namespace osprel

@@ -1,7 +1,7 @@
-// The FTP-over-TLS settings from the environment: whether TLS is off,
-// allowed or required, the certificate chain and private key files, and
-// whether a protected data connection must resume its control connection's
-// TLS session.
+// The FTP-over-TLS settings (read from the environment with the others, see
+// ServerConfig.h): whether TLS is off, allowed or required, the certificate
+// chain and private key files, and whether a protected data connection must
+// resume its control connection's TLS session.
 #pragma once
 
 #include <string>
@@ -16,12 +16,5 @@ struct TlsSettings {
     std::string keyPath;          // private key, PEM, unencrypted
     bool requireResumption = true;
 };
-
-// Reads OSPREL_FTP_TLS (off, allowed or required; default allowed with a
-// certificate, off without), OSPREL_FTP_TLS_CERT, OSPREL_FTP_TLS_KEY and
-// OSPREL_FTP_TLS_RESUME (1 or 0, default 1) through getter.  The files are
-// not opened here.  Returns false with a one-line reason in *error.
-using TlsEnvironmentGetter = char *(*)(const char *name);
-bool readTlsSettings(TlsEnvironmentGetter getter, TlsSettings *settings, std::string *error);
 
 }  // namespace osprel
