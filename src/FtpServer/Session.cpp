@@ -313,12 +313,12 @@ void Session::cmdNoop(const std::string &) { control_.reply(200, "NOOP ok."); }
 void Session::cmdSyst(const std::string &) { control_.reply(215, "UNIX Type: L8"); }
 
 void Session::cmdFeat(const std::string &) {
-    std::vector<std::string> features = {" EPRT", " EPSV", " MDTM", " MFMT", " MLST " + featFacts(facts_), " PASV",
-                                         " REST STREAM", " SIZE", " TVFS", " UTF8"};
-    if (tlsOn()) {
-        features.insert(features.begin(), " AUTH TLS");
-        features.insert(features.begin() + 7, {" PBSZ", " PROT"});
-    }
+    // In alphabetical order, the TLS ones only with TLS on.
+    std::vector<std::string> features;
+    if (tlsOn()) features.push_back(" AUTH TLS");
+    features.insert(features.end(), {" EPRT", " EPSV", " MDTM", " MFMT", " MLST " + featFacts(facts_), " PASV"});
+    if (tlsOn()) features.insert(features.end(), {" PBSZ", " PROT"});
+    features.insert(features.end(), {" REST STREAM", " SIZE", " TVFS", " UTF8"});
     control_.replyLines(211, "Features:", features, "End");
 }
 

@@ -196,6 +196,9 @@ private:
     Outcome receiveFileTls(TlsStream &tls, int fileFd);
     void finishTransfer(Outcome outcome, const char *doneText);
     Outcome closeDataConnection(DataLink &link, Outcome outcome);
+    static Outcome connectionFailure(Wait wait, bool refused);
+    template <typename Move>
+    Outcome overDataConnection(Move move);
 
     ServerContext &context_;
     const ServerConfig &config_;

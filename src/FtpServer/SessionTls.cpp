@@ -138,10 +138,7 @@ bool Session::openProtectedConnection(DataLink *link, int activeFd, Outcome *fai
         wait = waitDuringTransfer(fds, count, graceOnly ? std::min(deadline, lastRefusal + kRefusalGrace) : deadline);
     }
     while (!candidates.empty()) drop(0);
-    *failure = wait == Wait::kAborted       ? Outcome::kAborted
-               : wait == Wait::kControlLost ? Outcome::kControlLost
-               : refused                    ? Outcome::kNotResumed
-                                            : Outcome::kNoConnection;
+    *failure = connectionFailure(wait, refused);
     return false;
 }
 

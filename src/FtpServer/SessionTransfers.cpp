@@ -190,7 +190,7 @@ Session::Wait Session::waitDuringTransfer(const pollfd *watched, size_t count, C
 }
 
 TlsWaiter Session::transferWaiter(Wait *stopped) {
-    return [this, stopped](int fd, short events, TlsClock::time_point deadline) {
+    return [this, stopped](int fd, short events, Clock::time_point deadline) {
         *stopped = waitDuringTransfer(fd, events, deadline);
         switch (*stopped) {
         case Wait::kReady:
@@ -236,10 +236,33 @@ bool Session::openDataConnection(DataLink *link, Outcome *failure) {
         link->fd.reset(fd.release());
         return true;
     }
-    *failure = wait == Wait::kAborted       ? Outcome::kAborted
-               : wait == Wait::kControlLost ? Outcome::kControlLost
-                                            : Outcome::kNoConnection;
+    *failure = connectionFailure(wait, false);
     return false;
+}
+
+// Why no data connection came: the client aborted or left, or none that
+// may carry the transfer arrived (refused: one arrived but did not resume).
+Session::Outcome Session::connectionFailure(Wait wait, bool refused) {
+    switch (wait) {
+    case Wait::kAborted:
+        return Outcome::kAborted;
+    case Wait::kControlLost:
+        return Outcome::kControlLost;
+    case Wait::kReady:
+    case Wait::kTimedOut:
+        break;
+    }
+    return refused ? Outcome::kNotResumed : Outcome::kNoConnection;
+}
+
+// The data connection of one transfer: opened, used by move, closed as the
+// outcome says.
+template <typename Move>
+Session::Outcome Session::overDataConnection(Move move) {
+    Outcome outcome = Outcome::kDone;
+    DataLink link;
+    if (!openDataConnection(&link, &outcome)) return outcome;
+    return closeDataConnection(link, move(link));
 }
 
 Session::Outcome Session::sendText(DataLink &link, const std::string &text) {
@@ -580,12 +603,9 @@ void Session::sendListing(const std::string &argument, ListingKind kind) {
         return;
     }
     control_.reply(150, "Here comes the directory listing.");
-    Outcome outcome = Outcome::kDone;
-    DataLink link;
-    if (openDataConnection(&link, &outcome)) {
-        outcome = streamListing(source, kind, [this, &link](const std::string &text) { return sendText(link, text); });
-        outcome = closeDataConnection(link, outcome);
-    }
+    Outcome outcome = overDataConnection([&](DataLink &link) {
+        return streamListing(source, kind, [this, &link](const std::string &text) { return sendText(link, text); });
+    });
     finishTransfer(outcome, "Directory send OK.");
 }
 
@@ -604,12 +624,7 @@ void Session::cmdRetr(const std::string &argument) {
     }
     control_.replyf(150, "Opening %s mode data connection for %s (%lld bytes).", binary_ ? "BINARY" : "ASCII",
                     listingName(leafName(path)).c_str(), static_cast<long long>(info.st_size));
-    Outcome outcome = Outcome::kDone;
-    DataLink link;
-    if (openDataConnection(&link, &outcome)) {
-        outcome = sendFile(link, file.get(), transferOffset_);
-        outcome = closeDataConnection(link, outcome);
-    }
+    Outcome outcome = overDataConnection([&](DataLink &link) { return sendFile(link, file.get(), transferOffset_); });
     finishTransfer(outcome, "Transfer complete.");
 }
 
@@ -647,12 +662,7 @@ void Session::store(const std::string &argument, bool append) {
         return;
     }
     control_.reply(150, "Ok to send data.");
-    Outcome outcome = Outcome::kDone;
-    DataLink link;
-    if (openDataConnection(&link, &outcome)) {
-        outcome = receiveFile(link, file.get());
-        outcome = closeDataConnection(link, outcome);
-    }
+    Outcome outcome = overDataConnection([&](DataLink &link) { return receiveFile(link, file.get()); });
     if (close(file.release()) != 0 && outcome == Outcome::kDone) outcome = Outcome::kLocalFailed;
     finishTransfer(outcome, "Transfer complete.");
 }
