@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "HiddenUploadName.h"
 #include "Wildcard.h"
 
 namespace osprel {
@@ -111,7 +112,7 @@ bool DirectoryReader::readName(std::string *name) {
             return false;
         }
         std::string_view found = item->d_name;
-        if (found == "." || found == "..") continue;
+        if (found == "." || found == ".." || isHiddenUploadName(found)) continue;
         if (!pattern_.empty() && !matchesWildcard(pattern_, found)) continue;
         name->assign(found);
         return true;
