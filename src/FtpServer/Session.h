@@ -91,9 +91,11 @@ private:
     Clock::time_point sessionDeadline() const;
     bool mayWrite() const;
 
-    // Session.cpp: login and the commands without files.
+    // SessionLogin.cpp: USER and PASS.
     void cmdUser(const std::string &argument);
     void cmdPass(const std::string &argument);
+
+    // Session.cpp: the commands without files.
     void cmdFeat(const std::string &argument);
     void cmdOpts(const std::string &argument);
     void cmdType(const std::string &argument);
