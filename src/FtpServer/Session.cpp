@@ -84,7 +84,7 @@ const Session::CommandRule Session::kCommands[] = {
              session.control_.reply(504, "Only file structure is supported.");
      },
      kNeedsArgument},
-    {"ALLO", [](Session &session, const std::string &) { session.control_.reply(202, "ALLO command ignored."); }, 0},
+    {"ALLO", call<&Session::cmdAllo>, 0},
     {"REST", call<&Session::cmdRest>, kNeedsArgument},
     {"ABOR",
      [](Session &session, const std::string &) {
@@ -123,6 +123,7 @@ const Session::CommandRule Session::kCommands[] = {
      kNeedsArgument | kChangesFiles | kMovesData},
     {"APPE", [](Session &session, const std::string &argument) { session.store(argument, true); },
      kNeedsArgument | kChangesFiles | kMovesData},
+    {"STOU", call<&Session::cmdStou>, kChangesFiles | kMovesData},
     {"DELE", call<&Session::cmdDele>, kNeedsArgument | kChangesFiles},
     {"MKD", call<&Session::cmdMkd>, kNeedsArgument | kChangesFiles},
     {"XMKD", call<&Session::cmdMkd>, kNeedsArgument | kChangesFiles},

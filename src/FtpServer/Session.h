@@ -17,6 +17,7 @@
 #include "ListingSource.h"
 #include "NetAddress.h"
 #include "ServerConfig.h"
+#include "StoredFile.h"
 #include "TlsContext.h"
 #include "TlsSessionBinding.h"
 #include "Transfer.h"
@@ -129,6 +130,10 @@ private:
     void statListing(const std::string &argument);
     void cmdRetr(const std::string &argument);
     void store(const std::string &argument, bool append);
+    void cmdStou(const std::string &argument);
+    void upload(const std::string &argument, StoredFile::Mode mode, off_t offset);
+    void cmdAllo(const std::string &argument);
+    bool replyStorageRefusal(TransferOutcome outcome);
     TransferSettings transferSettings() const;
     void finishTransfer(TransferOutcome outcome, const char *doneText);
 
