@@ -14,7 +14,8 @@ build="$dist libgtest-dev libgmock-dev"
 # CPack's shared-library entries need `file`; dpkg-shlibdeps fills Depends.
 packaging="file dpkg-dev"
 package="$dist $packaging"
-test="$build $packaging iproute2 util-linux curl lftp python3 procps openssl"
+# strace: the upload test that counts fsync calls before the 226.
+test="$build $packaging iproute2 util-linux curl lftp python3 procps openssl strace"
 fuzz="$dist clang libclang-rt-14-dev"
 bench="$test libbenchmark-dev vsftpd"
 # .ci/fresh_root.sh: a bare Debian root to follow the README in.
