@@ -71,7 +71,9 @@ int regularOrMissing(int dirFd, const std::string &name, struct stat *info, bool
     if (S_ISLNK(info->st_mode)) return ELOOP;
     if (!S_ISREG(info->st_mode)) return EINVAL;
     *existing = true;
-    return 0;
+    // Replacing goes by the directory's permissions; a file the server may
+    // not write stays refused, as writing into it would be.
+    return faccessat(dirFd, name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
 // The replacing file gets the replaced one's permissions (set before any

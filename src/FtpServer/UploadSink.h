@@ -38,8 +38,8 @@ public:
     int admit(size_t bytes);
 
     // Everything arrived: the file synced (unless OSPREL_FTP_SYNC_UPLOADS=0)
-    // and stored.  Returns 0 or an errno, the data then discarded as by
-    // abandon().
+    // and stored.  Returns 0 or an errno; a file that could not be stored
+    // is then left as abandon() leaves it.
     int finish();
     // Not everything arrived: a new file leaves nothing behind; one written
     // in place keeps what did, so a client can resume from SIZE with REST or

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
@@ -157,6 +158,22 @@ TEST_P(StoredFileTest, OnlyRegularFilesAreWrittenOrReplaced) {
         EXPECT_EQ(refusal("fifo", mode), EINVAL);
     }
     EXPECT_EQ(names(), (std::set<std::string>{"dir", "fifo", "link"}));
+}
+
+TEST_P(StoredFileTest, AFileTheServerMayNotWriteIsNotReplacedEither) {
+    put("a", "old", 0444);
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    // Not as root, whom permissions do not stop.
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && setresuid(65534, 65534, 65534) != 0) _exit(2);
+        StoredFile file;
+        _exit(file.open(dirFd_, "a", Mode::kReplace, 0, GetParam()) == EACCES ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(content("a"), "old");
 }
 
 TEST_P(StoredFileTest, InPlaceWritesFromTheRestartOffsetOrTheEnd) {
