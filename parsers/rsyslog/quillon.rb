@@ -1,0 +1,14 @@
+version=2
+type=@time:[%date:char-to{"extradata":"]"}%][%time:char-to{"extradata":"]"}%] 
+type=@host:[%host:char-to{"extradata":"]"}%][%address:ipv4%] 
+type=@version:[%version:char-to{"extradata":":"}%:%tag:char-sep{"extradata":"]"}%]
+type=@module:[%module:char-to{"extradata":"]"}%] 
+type=@code:<<%code:number%>> 
+type=@location:[%file:char-to{"extradata":":"}%:%line:number%][%function:char-to{"extradata":":"}%:%level:char-to{"extradata":"]"}%] : %message:rest%
+rule=line:%.:@time%%.:@host%%.:@version%%.:@module%%.:@code%%.:@location%
+rule=line:%.:@time%%.:@host%%.:@version%%.:@module%%.:@location%
+rule=line:%.:@time%%.:@host%%.:@version%%.:@location%
+rule=line:%.:@time%%.:@version%%.:@module%%.:@code%%.:@location%
+rule=line:%.:@time%%.:@version%%.:@module%%.:@location%
+rule=line:%.:@time%%.:@version%%.:@location%
+rule=plain:%message:rest%
