@@ -106,9 +106,9 @@ package:
 	@scripts/install-deps.sh package
 	dpkg-buildpackage -us -uc -b
 	rm -rf $(DEB_OUT) && mkdir $(DEB_OUT)
-	changes=$$(ls ../quillon_*_$$(dpkg --print-architecture).changes) && \
-	    for file in $$changes $$(sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* [^ ]* [^ ]* //p' $$changes); do \
-	        mv "$$(dirname $$changes)/$$file" $(DEB_OUT)/ || exit 1; \
+	changes=quillon_$$(dpkg-parsechangelog -S Version)_$$(dpkg --print-architecture).changes && \
+	    for file in $$changes $$(sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* [^ ]* [^ ]* //p' ../$$changes); do \
+	        mv "../$$file" $(DEB_OUT)/ || exit 1; \
 	    done
 	@ls $(DEB_OUT)
 
