@@ -22,7 +22,7 @@ lint="$package lintian"
 abi="$dist abigail-tools"
 # make parsers-check: lnav and liblognorm's lognormalizer, the namespace and
 # process tools the sample run uses.
-parsers="$dist lnav liblognorm-utils iproute2 util-linux procps"
+parsers="$dist lnav liblognorm-utils python3 iproute2 util-linux procps"
 fuzz="$dist clang libclang-rt-14-dev"
 # make bench: vsftpd is the FTP benchmark's baseline; the benchmark starts
 # its own instances, so its system service is left neither enabled nor
