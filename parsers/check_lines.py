@@ -24,21 +24,22 @@ def check(what, found, expected):
         failures.append(f"{what}:\n  found    {found}\n  expected {expected}")
 
 
-def lnav_rows(work, log):
-    columns = ", ".join(["log_level", "log_time", "log_body"] + FIELDS)
+def lnav_query(work, log, sql):
+    """The rows of an SQL query over the log's quillon_log table, as lnav answers it headless."""
     result = subprocess.run(
-        ["lnav", "-N", "-n", "-q", "-I", os.path.join(work, "lnav"), "-c",
-         f";SELECT {columns} FROM quillon_log ORDER BY log_line", "-c", ":write-json-to -", log],
+        ["lnav", "-N", "-n", "-q", "-I", os.path.join(work, "lnav"), "-c", ";" + sql, "-c", ":write-json-to -", log],
         capture_output=True, text=True, env=dict(os.environ, HOME=os.path.join(work, "lnav-home")), check=True)
     return json.loads(result.stdout or "[]")
 
 
+def lnav_rows(work, log):
+    columns = ", ".join(["log_level", "log_time", "log_body"] + FIELDS)
+    return lnav_query(work, log, f"SELECT {columns} FROM quillon_log ORDER BY log_line")
+
+
 def lnav_level_counts(work, log):
-    result = subprocess.run(
-        ["lnav", "-N", "-n", "-q", "-I", os.path.join(work, "lnav"), "-c",
-         ";SELECT log_level, count(*) AS entries FROM quillon_log GROUP BY log_level", "-c", ":write-json-to -", log],
-        capture_output=True, text=True, env=dict(os.environ, HOME=os.path.join(work, "lnav-home")), check=True)
-    return {row["log_level"]: row["entries"] for row in json.loads(result.stdout or "[]")}
+    rows = lnav_query(work, log, "SELECT log_level, count(*) AS entries FROM quillon_log GROUP BY log_level")
+    return {row["log_level"]: row["entries"] for row in rows}
 
 
 def lnav_time(match):
