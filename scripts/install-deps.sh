@@ -13,9 +13,10 @@ run="$dist curl openssl"
 build="$dist libgtest-dev libgmock-dev"
 # make test: the end-to-end tests use namespaces, FTP clients and Python.
 test="$build iproute2 util-linux curl lftp python3 procps openssl"
-# make package: dpkg-buildpackage and debhelper (the build packages are
+# make package: dpkg-buildpackage, debhelper and build-essential (which
+# dpkg-buildpackage requires; the build packages are
 # debian/control's Build-Depends).
-package="$dist dpkg-dev debhelper"
+package="$dist build-essential dpkg-dev debhelper"
 # make package-check: lintian on the packages.
 lint="$package lintian"
 # make abi-check, make abi-baseline: abidw and abidiff.
