@@ -181,8 +181,8 @@ void Session::upload(const std::string &argument, StoredFile::Mode mode, off_t o
 void Session::cmdAllo(const std::string &argument) {
     unsigned long long size = 0;
     UniqueFd directory(allocationSize(argument, &size) ? jail_.open(jail_.cwd(), O_PATH | O_DIRECTORY) : -EINVAL);
-    if (directory.get() < 0 || !replyStorageRefusal(storageFailure(UploadLimits(config_, 0).checkStart(directory.get(), size))))
-        control_.reply(202, "ALLO command ignored.");
+    int refused = directory.get() < 0 ? 0 : UploadLimits(config_, 0).checkStart(directory.get(), size);
+    if (!replyStorageRefusal(storageFailure(refused))) control_.reply(202, "ALLO command ignored.");
 }
 
 // 452 for a full file system (or one at its reserve), 552 past the size

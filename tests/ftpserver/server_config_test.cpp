@@ -185,7 +185,8 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
               "OSPREL_FTP_MAX_PER_ADDRESS must be a number of sessions from 1 to 64, not \"65\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_ATOMIC_UPLOADS", "on"}}),
               "OSPREL_FTP_ATOMIC_UPLOADS must be 1 or 0, not \"on\"");
-    EXPECT_EQ(environmentError({{"OSPREL_FTP_SYNC_UPLOADS", "2"}}), "OSPREL_FTP_SYNC_UPLOADS must be 1 or 0, not \"2\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_SYNC_UPLOADS", "2"}}),
+              "OSPREL_FTP_SYNC_UPLOADS must be 1 or 0, not \"2\"");
 }
 
 TEST(Environment, SizesTakeBinarySuffixesAndTheReserveAPercentage) {

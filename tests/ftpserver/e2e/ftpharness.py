@@ -47,12 +47,9 @@ class Server:
         self.out = tempfile.TemporaryFile()
         self.err = tempfile.TemporaryFile()
         # argv[0] is the monitor's "monitor.elf", not the program's path.
-        if self.wrapper:
-            self.process = subprocess.Popen(self.wrapper + [HOST_PROGRAM] + self.args[1:], stdin=subprocess.DEVNULL,
-                                            stdout=self.out, stderr=self.err, env=environment)
-        else:
-            self.process = subprocess.Popen(self.args, executable=HOST_PROGRAM, stdin=subprocess.DEVNULL,
-                                            stdout=self.out, stderr=self.err, env=environment)
+        command = self.wrapper + [HOST_PROGRAM] + self.args[1:] if self.wrapper else self.args
+        self.process = subprocess.Popen(command, executable=None if self.wrapper else HOST_PROGRAM,
+                                        stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err, env=environment)
         deadline = time.monotonic() + 30
         while "osprel: serving" not in self.stderr():
             if self.process.poll() is not None:
