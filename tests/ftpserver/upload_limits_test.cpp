@@ -1,4 +1,4 @@
-// The free-space reserve and the size cap, on made-up file systems.
+// The free-space reserve, on made-up file systems.
 #include <errno.h>
 #include <gtest/gtest.h>
 
@@ -37,10 +37,9 @@ int lookAtFake(int, struct statvfs *result) {
     return 0;
 }
 
-ServerConfig limits(FreeSpaceReserve reserve, unsigned long long cap = 0) {
+ServerConfig limits(FreeSpaceReserve reserve) {
     ServerConfig config;
     config.minFree = reserve;
-    config.maxFileSize = cap;
     return config;
 }
 
@@ -91,32 +90,9 @@ TEST(UploadLimits, AnUploadStopsBeforeCrossingTheReserveLookingAtLeastEvery8MiB)
     EXPECT_EQ(UploadLimits(limits({5, ULLONG_MAX}), 0, lookAtFake).admit(-1, 3 * 4096), 0);
 }
 
-TEST(UploadLimits, TheStartNeedsRoomForTheAnnouncedSizeAndAnInode) {
-    g_figures = figures(1000 * kMiB, 60 * kMiB);  // 10 MiB above the reserve
-    UploadLimits upload(limits({5, ULLONG_MAX}), 0, lookAtFake);
-    EXPECT_EQ(upload.checkStart(-1, 0), 0);
-    EXPECT_EQ(upload.checkStart(-1, 10 * kMiB), 0);
-    EXPECT_EQ(upload.checkStart(-1, 10 * kMiB + 1), ENOSPC);
-    g_figures = figures(1000 * kMiB, 50 * kMiB);
-    EXPECT_EQ(upload.checkStart(-1, 0), ENOSPC);
-    g_figures = figures(1000 * kMiB, 60 * kMiB, 1000, 50);
-    EXPECT_EQ(upload.checkStart(-1, 0), ENOSPC);
-    // Off: never looked at.
-    g_looks = 0;
-    EXPECT_EQ(UploadLimits(limits({0, 0}), 0, lookAtFake).checkStart(-1, 100 * kGiB), 0);
-    EXPECT_EQ(g_looks, 0);
-}
-
-TEST(UploadLimits, TheCapCountsTheWholeFileFromWhereWritingStarts) {
-    UploadLimits fresh(limits({0, 0}, 100), 0, lookAtFake);
-    EXPECT_EQ(fresh.checkStart(-1, 100), 0);
-    EXPECT_EQ(fresh.checkStart(-1, 101), EFBIG);
-    EXPECT_EQ(fresh.admit(-1, 60), 0);
-    EXPECT_EQ(fresh.admit(-1, 40), 0);
-    EXPECT_EQ(fresh.admit(-1, 1), EFBIG);
-    UploadLimits appended(limits({0, 0}, 100), 90, lookAtFake);
-    EXPECT_EQ(appended.checkStart(-1, 11), EFBIG);
-    EXPECT_EQ(appended.admit(-1, 10), 0);
-    EXPECT_EQ(appended.admit(-1, 1), EFBIG);
-    EXPECT_EQ(UploadLimits(limits({0, 0}, 100), 200, lookAtFake).admit(-1, 0), EFBIG);
+TEST(UploadLimits, NoUploadStartsWithoutAnInodeAboveTheReserve) {
+    g_figures = figures(1000 * kMiB, 500 * kMiB, 1000, 51);  // 50 inodes kept
+    EXPECT_EQ(UploadLimits(limits({5, ULLONG_MAX}), 0, lookAtFake).checkStart(-1, 0), 0);
+    g_figures = figures(1000 * kMiB, 500 * kMiB, 1000, 50);
+    EXPECT_EQ(UploadLimits(limits({5, ULLONG_MAX}), 0, lookAtFake).checkStart(-1, 0), ENOSPC);
 }
