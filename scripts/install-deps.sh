@@ -4,8 +4,9 @@
 # Usage: install-deps.sh dist|run|build|package|test|sanitize|fuzz|bench|ci
 set -e
 
-# make, make install: the libraries and quillon-demo in build-dist/.
-dist="cmake g++ make pkg-config libssl-dev"
+# make, make install: the libraries and quillon-demo in build-dist/
+# (libcrypt-dev: the FTP server's password hashes).
+dist="cmake g++ make pkg-config libssl-dev libcrypt-dev"
 # make run: the FTP client the README and quillon-demo suggest; openssl makes
 # the certificate for make run TLS=1.
 run="$dist curl openssl"
@@ -14,7 +15,8 @@ build="$dist libgtest-dev libgmock-dev"
 # CPack's shared-library entries need `file`; dpkg-shlibdeps fills Depends.
 packaging="file dpkg-dev"
 package="$dist $packaging"
-test="$build $packaging iproute2 util-linux curl lftp python3 procps openssl"
+# whois: mkpasswd, which makes the FTP tests' password hashes.
+test="$build $packaging iproute2 util-linux curl lftp python3 procps openssl whois"
 fuzz="$dist clang libclang-rt-14-dev"
 bench="$test libbenchmark-dev vsftpd"
 # .ci/fresh_root.sh: a bare Debian root to follow the README in.

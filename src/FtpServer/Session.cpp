@@ -2,6 +2,7 @@
 #include "Session.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "CommandParser.h"
+#include "PathResolver.h"
 #include "Report.h"
 
 namespace osprel {
@@ -26,18 +28,6 @@ constexpr int kMaxFailedLogins = 3;
 std::string upperCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
     return text;
-}
-
-// Compares without stopping at the first difference, so timing tells nothing.
-bool sameSecret(const std::string &given, const std::string &expected) {
-    size_t length = std::max(given.size(), expected.size());
-    unsigned difference = given.size() == expected.size() ? 0 : 1;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
-        unsigned char b = i < expected.size() ? static_cast<unsigned char>(expected[i]) : 0;
-        difference |= a ^ b;
-    }
-    return difference == 0;
 }
 
 // Called inside a handler, so `why` is still alive; allocates nothing.
@@ -92,23 +82,24 @@ const Session::CommandRule Session::kCommands[] = {
     {"XCWD", &Session::cmdCwd, kNeedsArgument},
     {"CDUP", &Session::cmdCdup, 0},
     {"XCUP", &Session::cmdCdup, 0},
-    {"SIZE", &Session::cmdSize, kNeedsArgument},
-    {"MDTM", &Session::cmdMdtm, kNeedsArgument},
-    {"MFMT", &Session::cmdMfmt, kNeedsArgument | kChangesFiles},
-    {"MLST", &Session::cmdMlst, 0},
-    {"LIST", &Session::cmdList, kMovesData},
-    {"NLST", &Session::cmdNlst, kMovesData},
-    {"MLSD", &Session::cmdMlsd, kMovesData},
-    {"RETR", &Session::cmdRetr, kNeedsArgument | kMovesData},
-    {"STOR", &Session::cmdStor, kNeedsArgument | kChangesFiles | kMovesData},
-    {"APPE", &Session::cmdAppe, kNeedsArgument | kChangesFiles | kMovesData},
-    {"DELE", &Session::cmdDele, kNeedsArgument | kChangesFiles},
-    {"MKD", &Session::cmdMkd, kNeedsArgument | kChangesFiles},
-    {"XMKD", &Session::cmdMkd, kNeedsArgument | kChangesFiles},
-    {"RMD", &Session::cmdRmd, kNeedsArgument | kChangesFiles},
-    {"XRMD", &Session::cmdRmd, kNeedsArgument | kChangesFiles},
-    {"RNFR", &Session::cmdRnfr, kNeedsArgument | kChangesFiles},
-    {"RNTO", &Session::cmdRnto, kNeedsArgument | kChangesFiles},
+    {"SIZE", &Session::cmdSize, kNeedsArgument, kRead},
+    {"MDTM", &Session::cmdMdtm, kNeedsArgument, kRead},
+    {"MFMT", &Session::cmdMfmt, kNeedsArgument, kDelete},
+    {"MLST", &Session::cmdMlst, 0, kRead},
+    {"LIST", &Session::cmdList, kMovesData, kRead},
+    {"NLST", &Session::cmdNlst, kMovesData, kRead},
+    {"MLSD", &Session::cmdMlsd, kMovesData, kRead},
+    {"RETR", &Session::cmdRetr, kNeedsArgument | kMovesData, kRead},
+    // A new name needs w, replacing a file d: store() tells them apart.
+    {"STOR", &Session::cmdStor, kNeedsArgument | kMovesData, kWrite | kDelete},
+    {"APPE", &Session::cmdAppe, kNeedsArgument | kMovesData, kDelete},
+    {"DELE", &Session::cmdDele, kNeedsArgument, kDelete},
+    {"MKD", &Session::cmdMkd, kNeedsArgument, kWrite},
+    {"XMKD", &Session::cmdMkd, kNeedsArgument, kWrite},
+    {"RMD", &Session::cmdRmd, kNeedsArgument, kDelete},
+    {"XRMD", &Session::cmdRmd, kNeedsArgument, kDelete},
+    {"RNFR", &Session::cmdRnfr, kNeedsArgument, kDelete},
+    {"RNTO", &Session::cmdRnto, kNeedsArgument, kDelete},
 };
 
 Session::Session(ServerContext &context, int controlFd)
@@ -160,18 +151,6 @@ Clock::time_point Session::sessionDeadline() const {
     return loggedIn_ ? idleDeadline() : std::min(idleDeadline(), loginDeadline_);
 }
 
-bool Session::mayWrite() const {
-    switch (config_.writeAccess) {
-    case WriteAccess::kEveryone:
-        return true;
-    case WriteAccess::kNobody:
-        return false;
-    case WriteAccess::kConfiguredLogin:
-        break;
-    }
-    return configuredLogin_;
-}
-
 // Waits for the next command line, meanwhile accepting the client's passive
 // data connection and closing a passive listener nobody connected to in time.
 Session::Next Session::nextLine(std::string *line) {
@@ -193,7 +172,7 @@ Session::Next Session::nextLine(std::string *line) {
 
         Clock::time_point now = Clock::now();
         if (!loggedIn_ && now >= loginDeadline_) {
-            control_.replyf(421, "Login time-out: no login within %d s.", config_.loginTimeoutSeconds);
+            replyLoginTimeOut();
             return Next::kEnd;
         }
         if (now >= idleDeadline()) {
@@ -230,7 +209,7 @@ const char *Session::refusalOf(const CommandRule &rule, const Command &command) 
     if (!loggedIn_ && (rule.flags & kBeforeLogin) == 0) return "530 Please login with USER and PASS.";
     if ((rule.flags & kNeedsArgument) != 0 && command.argument.empty())
         return "501 Syntax error in parameters or arguments.";
-    if ((rule.flags & kChangesFiles) != 0 && !mayWrite()) return "550 Permission denied.";
+    if (rule.rights != 0 && (rule.rights & rights_) == 0) return "550 Permission denied.";
     if ((rule.flags & kMovesData) != 0 && tlsRequired() && !protectsData())
         return "521 Data connections must be protected: send PROT P.";
     return nullptr;
@@ -254,13 +233,6 @@ void Session::execute(const std::string &line) {
         (this->*rule->handler)(command.argument);
 }
 
-bool Session::credentialsMatch(const std::string &password) const {
-    if (!config_.credentialsRequired) return true;
-    bool userMatches = sameSecret(user_, config_.user);
-    bool passwordMatches = sameSecret(password, config_.password);
-    return userMatches && passwordMatches;
-}
-
 void Session::cmdUser(const std::string &argument) {
     if (loggedIn_) {
         control_.reply(530, "Already logged in.");
@@ -269,6 +241,10 @@ void Session::cmdUser(const std::string &argument) {
     user_ = argument;
     haveUser_ = true;
     control_.reply(331, "Please specify the password.");
+}
+
+void Session::replyLoginTimeOut() {
+    control_.replyf(421, "Login time-out: no login within %d s.", config_.loginTimeoutSeconds);
 }
 
 void Session::cmdPass(const std::string &argument) {
@@ -281,26 +257,58 @@ void Session::cmdPass(const std::string &argument) {
         return;
     }
     haveUser_ = false;
-    // Anonymous logins never fail, so only configured ones are throttled.
-    bool throttled = config_.credentialsRequired;
+    Grant grant;
+    Authenticator::Verdict verdict = checkLogin(context_.authenticator.attempt(user_, Clock::now()), argument, &grant);
+    if (closing_) return;
+    if (verdict == Authenticator::Verdict::kTimedOut) {
+        replyLoginTimeOut();
+        closing_ = true;
+    } else if (verdict == Authenticator::Verdict::kRefused) {
+        control_.reply(530, "Login incorrect.");
+        if (++failedLogins_ >= kMaxFailedLogins) closing_ = true;
+    } else {
+        enter(grant);
+    }
+}
+
+// Checks the password, throttled per address unless the login is open.
+Authenticator::Verdict Session::checkLogin(const Authenticator::Attempt &attempt, const std::string &password,
+                                           Grant *grant) {
+    using Verdict = Authenticator::Verdict;
+    bool throttled = !attempt.open;
     if (throttled && !context_.logins.begin(addressKey_, Clock::now())) {
         control_.reply(421, "Too many failed logins from your address, try later.");
         closing_ = true;
-        return;
+        return Verdict::kRefused;
     }
-    bool matches = credentialsMatch(argument);
+    Verdict verdict = Verdict::kRefused;
+    try {
+        verdict = context_.authenticator.verify(attempt, password, loginDeadline_, grant);
+    } catch (...) {
+        if (throttled) context_.logins.finish(addressKey_, false, Clock::now());
+        throw;
+    }
     // Slows down guessing; only this session waits.
-    if (!matches) std::this_thread::sleep_for(kFailedLoginDelay);
-    if (throttled) context_.logins.finish(addressKey_, matches, Clock::now());
-    if (matches) {
-        loggedIn_ = true;
-        configuredLogin_ = config_.credentialsRequired;
-        control_.setSendTimeout(config_.idleTimeoutSeconds);
-        control_.reply(230, "Login successful.");
+    if (verdict == Verdict::kRefused) std::this_thread::sleep_for(kFailedLoginDelay);
+    if (throttled) context_.logins.finish(addressKey_, verdict == Verdict::kAccepted, Clock::now());
+    return verdict;
+}
+
+// The account's home becomes the session's root, as jailed as the served one.
+void Session::enter(const Grant &grant) {
+    int home = openBelowRoot(context_.rootFd, grant.home, O_PATH | O_DIRECTORY);
+    if (home < 0) {
+        reportLine("osprel: the home %s of %s cannot be opened: %s", grant.home.c_str(), grant.name.c_str(),
+                   strerror(-home));
+        control_.reply(530, "Cannot open your home directory.");
         return;
     }
-    control_.reply(530, "Login incorrect.");
-    if (++failedLogins_ >= kMaxFailedLogins) closing_ = true;
+    root_.reset(home);
+    account_ = grant.name;
+    rights_ = grant.rights;
+    loggedIn_ = true;
+    control_.setSendTimeout(config_.idleTimeoutSeconds);
+    control_.reply(230, "Login successful.");
 }
 
 void Session::cmdQuit(const std::string &) {
@@ -388,13 +396,17 @@ void Session::cmdAbor(const std::string &) {
 }
 
 void Session::cmdStat(const std::string &argument) {
+    if (!argument.empty() && (rights_ & kRead) == 0) {
+        control_.reply(550, "Permission denied.");
+        return;
+    }
     if (!argument.empty()) {
         statListing(argument);
         return;
     }
     std::vector<std::string> lines = {
         " Connected to " + hostText(peer_),
-        " Logged in as " + (config_.credentialsRequired ? config_.user : std::string("anonymous")),
+        " Logged in as " + account_,
         std::string(" TYPE: ") + (binary_ ? "BINARY" : "ASCII"),
         " Session timeout in seconds is " + std::to_string(config_.idleTimeoutSeconds),
     };

@@ -9,10 +9,12 @@
 #include <string>
 
 #include "AddressLimits.h"
+#include "Authenticator.h"
 #include "ControlChannel.h"
 #include "DataConnection.h"
 #include "Listing.h"
 #include "NetAddress.h"
+#include "Rights.h"
 #include "ServerConfig.h"
 #include "TlsContext.h"
 #include "TlsSessionBinding.h"
@@ -21,15 +23,16 @@
 namespace osprel {
 
 // What every session shares: the settings, the served root, the passive
-// ports, the failed logins per address and the TLS context (null with TLS
-// off).  Read-only after start, apart from the port range's cursor and the
-// throttle, which guard themselves.
+// ports, the failed logins per address, the TLS context (null with TLS
+// off) and the logins' checks.  Read-only after start, apart from the port
+// range's cursor, the throttle and the authenticator, which guard themselves.
 struct ServerContext {
     const ServerConfig &config;
     int rootFd;
     PassivePortRange &passivePorts;
     LoginThrottle &logins;
     const TlsContext *tls;
+    Authenticator &authenticator;
 };
 
 // Runs a session on controlFd from greeting to end, then closes controlFd.
@@ -56,7 +59,6 @@ private:
     enum RuleFlag : unsigned {
         kBeforeLogin = 1,     // allowed before login
         kNeedsArgument = 2,
-        kChangesFiles = 4,    // refused in read-only mode
         kMovesData = 8,       // uses a data connection
         kTlsOnly = 16,        // unknown with TLS off
     };
@@ -64,6 +66,7 @@ private:
         const char *verb;
         Handler handler;
         unsigned flags;
+        unsigned rights = 0;  // any one of these (Rights.h) allows it; 0: none needed
     };
     static const CommandRule kCommands[];
     // The rule's verb with TLS as set up, or null.
@@ -77,7 +80,8 @@ private:
     Clock::time_point idleDeadline() const;
     // Before login: the idle deadline or the log-in deadline, the earlier.
     Clock::time_point sessionDeadline() const;
-    bool mayWrite() const;
+    bool mayWrite() const { return (rights_ & (kWrite | kDelete)) != 0; }
+    void replyLoginTimeOut();
 
     // Session.cpp: login and the commands without files.
     void cmdUser(const std::string &argument);
@@ -101,7 +105,9 @@ private:
     void cmdPort(const std::string &argument);
     void cmdEprt(const std::string &argument);
     void acceptActiveTarget(const SocketAddress &target);
-    bool credentialsMatch(const std::string &password) const;
+    Authenticator::Verdict checkLogin(const Authenticator::Attempt &attempt, const std::string &password,
+                                      Grant *grant);
+    void enter(const Grant &grant);
 
     // SessionFiles.cpp: paths, directories and file names.
     void cmdPwd(const std::string &argument);
@@ -211,9 +217,12 @@ private:
     std::string addressKey_;
     Clock::time_point loginDeadline_;
     bool loggedIn_ = false;
-    bool configuredLogin_ = false;
     bool haveUser_ = false;
     std::string user_;
+    // Once logged in: the account's name, home (the session's root) and rights.
+    std::string account_;
+    UniqueFd root_;
+    unsigned rights_ = 0;
     int failedLogins_ = 0;
     bool closing_ = false;
     std::string cwd_ = "/";

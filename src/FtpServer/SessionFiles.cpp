@@ -19,11 +19,11 @@ bool Session::resolve(const std::string &argument, std::string *virtualPath) {
 }
 
 int Session::openPath(const std::string &virtualPath, int flags) {
-    return openBelowRoot(context_.rootFd, virtualPath, flags);
+    return openBelowRoot(root_.get(), virtualPath, flags);
 }
 
 int Session::openParent(const std::string &virtualPath, std::string *leaf) {
-    return openParentBelowRoot(context_.rootFd, virtualPath, leaf);
+    return openParentBelowRoot(root_.get(), virtualPath, leaf);
 }
 
 bool Session::describePath(const std::string &virtualPath, ListEntry *entry) {

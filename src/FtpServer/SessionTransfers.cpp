@@ -647,10 +647,14 @@ void Session::store(const std::string &argument, bool append) {
         control_.reply(425, "Use PORT or PASV first.");
         return;
     }
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | uploadCreationFlags(rights_);
     // No O_APPEND for APPE: splice refuses such files; the end is sought instead.
     flags |= (append || offset > 0) ? 0 : O_TRUNC;
     UniqueFd file(openat(parent.get(), leaf.c_str(), flags, 0666));
+    if (file.get() < 0 && uploadRefusedByRights(errno, rights_)) {
+        control_.reply(550, "Permission denied.");
+        return;
+    }
     struct stat info;
     bool usable = file.get() >= 0 && fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode);
     // A restarted upload replaces everything from the restart offset on.

@@ -108,7 +108,8 @@ protected:
     // One session over a socket pair (after AUTH TLS when clientTls is
     // set), driven by `script` after login; returns all it said.
     std::string runSession(const std::string &script, bool failAfterLogin, SSL_CTX *clientTls = nullptr) {
-        osprel::ServerContext context{config_, rootFd_, ports_, logins_, tls_.get()};
+        osprel::Authenticator authenticator(config_, nullptr);
+        osprel::ServerContext context{config_, rootFd_, ports_, logins_, tls_.get(), authenticator};
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         std::thread session([&context, fd = fds[1]] { osprel::serveClient(context, fd); });
