@@ -540,7 +540,7 @@ void Session::appendListingLine(const ListEntry &entry, ListingKind kind, time_t
         *text += listLine(entry, now);
         return;
     }
-    if (kind == ListingKind::kFacts) *text += mlsxFacts(entry, facts_, !mayWrite());
+    if (kind == ListingKind::kFacts) *text += mlsxFacts(entry, facts_, rights_);
     *text += listingName(prefix + entry.name);
     *text += "\r\n";
 }
