@@ -46,8 +46,8 @@ bench:
 	cmake --build build -j $(JOBS)
 	@for script in bench/*/run.sh; do sh $$script build || exit 1; done
 
-# Brief coverage-guided fuzzing of the FTP server's path resolution and
-# command parsing (clang's libFuzzer).
+# Brief coverage-guided fuzzing of the FTP server's path resolution, command
+# parsing and accounts file (clang's libFuzzer).
 fuzz:
 	@scripts/install-deps.sh fuzz
 	sh fuzz/run.sh build-fuzz
