@@ -88,7 +88,7 @@ bool Server::open(std::string *error) {
     if (!openRoot(error)) return false;
     if (accounts_ != nullptr && !accounts_->loadFirst(error)) return false;
     if (config_.tls.mode != TlsMode::kOff) {
-        tls_ = TlsContext::load(config_.tls, error);
+        tls_ = loadRenewedTlsContext(config_.tls, error);
         if (tls_ == nullptr) return false;
         context_.tls = tls_.get();
     }

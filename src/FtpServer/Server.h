@@ -42,7 +42,7 @@ private:
     const ServerConfig &config_;
     int rootFd_ = -1;
     int listenFd_ = -1;
-    std::unique_ptr<TlsContext> tls_;
+    std::unique_ptr<Renewable<TlsContext>> tls_;
     PassivePortRange passivePorts_;
     LoginThrottle logins_;
     std::unique_ptr<Renewable<AccountTable>> accounts_;

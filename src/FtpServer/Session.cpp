@@ -136,6 +136,7 @@ const Session::CommandRule Session::kCommands[] = {
 Session::Session(ServerContext &context, int controlFd)
     : context_(context),
       config_(context.config),
+      tls_(context.tls != nullptr ? context.tls->current(Clock::now()) : nullptr),
       control_(controlFd),
       watch_(control_),
       peer_(peerAddressOf(controlFd)),

@@ -18,6 +18,7 @@
 #include "ListingSource.h"
 #include "NetAddress.h"
 #include "Rights.h"
+#include "Renewal.h"
 #include "ServerConfig.h"
 #include "TlsContext.h"
 #include "TlsSessionBinding.h"
@@ -26,15 +27,16 @@
 namespace osprel {
 
 // What every session shares: the settings, the served root, the passive
-// ports, the failed logins per address, the TLS context (null with TLS
-// off) and the logins' checks.  Read-only after start, apart from the port
+// ports, the failed logins per address, the TLS contexts (null with TLS
+// off; each session takes the one current when it starts) and the logins'
+// checks.  Read-only after start, apart from the port
 // range's cursor, the throttle and the authenticator, which guard themselves.
 struct ServerContext {
     const ServerConfig &config;
     int rootFd;
     PassivePortRange &passivePorts;
     LoginThrottle &logins;
-    const TlsContext *tls;
+    Renewable<TlsContext> *tls;
     Authenticator &authenticator;
 };
 
@@ -127,7 +129,7 @@ private:
     void cmdAuth(const std::string &argument);
     void cmdPbsz(const std::string &argument);
     void cmdProt(const std::string &argument);
-    bool tlsOn() const { return context_.tls != nullptr; }
+    bool tlsOn() const { return tls_ != nullptr; }
     bool tlsRequired() const { return config_.tls.mode == TlsMode::kRequired; }
     bool protectsData() const { return dataProtected_ && control_.tls() != nullptr; }
 
@@ -141,6 +143,10 @@ private:
 
     ServerContext &context_;
     const ServerConfig &config_;
+    // The TLS context of the whole session, control and data connections
+    // alike: data connections resume the control connection's TLS session,
+    // which only the context that made it knows.  Null with TLS off.
+    std::shared_ptr<const TlsContext> tls_;
     std::unique_ptr<TlsSessionBinding> binding_;  // outlives every stream
     ControlChannel control_;
     ControlWatch watch_;

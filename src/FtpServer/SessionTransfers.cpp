@@ -18,7 +18,7 @@ TransferSettings Session::transferSettings() const {
     settings.stallSeconds = config_.idleTimeoutSeconds;
     settings.connectSeconds = config_.passiveTimeoutSeconds;
     if (protectsData()) {
-        settings.tls = context_.tls;
+        settings.tls = tls_.get();
         settings.binding = binding_.get();
     }
     return settings;

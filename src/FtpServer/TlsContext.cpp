@@ -136,4 +136,11 @@ std::unique_ptr<TlsContext> TlsContext::load(const TlsSettings &settings, std::s
 
 TlsContext::~TlsContext() { SSL_CTX_free(context_); }
 
+std::unique_ptr<Renewable<TlsContext>> loadRenewedTlsContext(const TlsSettings &settings, std::string *error) {
+    auto renewed = std::make_unique<Renewable<TlsContext>>(
+        std::vector<std::string>{settings.certificatePath, settings.keyPath}, "TLS certificate and key",
+        [settings](std::string *why) -> std::shared_ptr<const TlsContext> { return TlsContext::load(settings, why); });
+    return renewed->loadFirst(error) ? std::move(renewed) : nullptr;
+}
+
 }  // namespace osprel

@@ -139,7 +139,7 @@ protected:
     int rootFd_ = -1;
     osprel::PassivePortRange ports_{40000, 64};
     LoginThrottle logins_;
-    std::unique_ptr<osprel::TlsContext> tls_;
+    std::unique_ptr<osprel::Renewable<osprel::TlsContext>> tls_;
 };
 
 const std::string kLoggedIn = "331 Please specify the password.\r\n230 Login successful.\r\n";
@@ -161,7 +161,7 @@ TEST_F(FaultBarrier, UnderTlsThe421ComesOverTls) {
               0);
     config_.tls = {osprel::TlsMode::kAllowed, certificate, key, true};
     std::string error;
-    tls_ = osprel::TlsContext::load(config_.tls, &error);
+    tls_ = osprel::loadRenewedTlsContext(config_.tls, &error);
     ASSERT_NE(tls_, nullptr) << error;
     signal(SIGPIPE, SIG_IGN);  // the OpenSSL client writes with write()
     SSL_CTX *client = SSL_CTX_new(TLS_client_method());
