@@ -6,22 +6,25 @@ namespace osprel {
 
 bool PasswordGate::enter(Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
-    uint64_t ticket = nextTicket_++;
-    waiting_.push_back(ticket);
-    bool admitted = turn_.wait_until(lock, deadline, [&] { return running_ < kAtOnce && waiting_.front() == ticket; });
-    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
+    Waiter me;
+    waiting_.push_back(&me);
+    bool admitted = me.turn.wait_until(lock, deadline, [&] { return running_ < kAtOnce && waiting_.front() == &me; });
+    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &me));
     if (admitted) ++running_;
-    // The next in line may be free to go now (or was held up by this one).
-    turn_.notify_all();
+    // The next in line may go now, or may have been held up behind this one.
+    wakeNext();
     return admitted;
 }
 
 void PasswordGate::leave() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --running_;
-    }
-    turn_.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    --running_;
+    wakeNext();
+}
+
+// Under the lock, so the waiter is still there to be woken.
+void PasswordGate::wakeNext() {
+    if (!waiting_.empty() && running_ < kAtOnce) waiting_.front()->turn.notify_one();
 }
 
 }  // namespace osprel

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -24,10 +23,15 @@ public:
     void leave();
 
 private:
+    // One per waiting thread, on its stack, so only the oldest is woken,
+    // never the whole queue.
+    struct Waiter {
+        std::condition_variable turn;
+    };
+    void wakeNext();
+
     std::mutex mutex_;
-    std::condition_variable turn_;
-    std::deque<uint64_t> waiting_;  // tickets, oldest first
-    uint64_t nextTicket_ = 0;
+    std::deque<Waiter *> waiting_;  // oldest first
     int running_ = 0;
 };
 
