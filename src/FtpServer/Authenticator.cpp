@@ -31,15 +31,14 @@ Authenticator::Verdict Authenticator::verifyAccount(const Attempt &attempt, cons
                                                     Clock::time_point deadline, Grant *grant) {
     const AccountTable &accounts = *attempt.accounts;
     const Account *account = attempt.open ? accounts.anonymous() : accounts.find(attempt.user);
-    bool matches = attempt.open;
     if (!attempt.open) {
+        bool matches = false;
         std::string whose = account != nullptr ? "account " + account->name : std::string();
         Verdict verdict = checkHash(password, account != nullptr ? account->hash : accounts.decoyHash(), whose,
                                     deadline, &matches);
         if (verdict != Verdict::kAccepted) return verdict;
-        if (account == nullptr) return Verdict::kRefused;
+        if (account == nullptr || !matches) return Verdict::kRefused;
     }
-    if (!matches) return Verdict::kRefused;
     *grant = {account->name, account->home, limited(account->rights)};
     return Verdict::kAccepted;
 }

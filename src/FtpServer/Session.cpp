@@ -320,12 +320,12 @@ void Session::cmdRest(const std::string &argument) {
 }
 
 void Session::cmdStat(const std::string &argument) {
-    if (!argument.empty() && (rights_ & kRead) == 0) {
-        control_.reply(550, "Permission denied.");
-        return;
-    }
     if (!argument.empty()) {
-        statListing(argument);
+        // A listing on the control connection: as LIST, it needs r.
+        if ((rights_ & kRead) == 0)
+            control_.reply(550, "Permission denied.");
+        else
+            statListing(argument);
         return;
     }
     std::vector<std::string> lines = {
@@ -334,7 +334,7 @@ void Session::cmdStat(const std::string &argument) {
         std::string(" TYPE: ") + (binary_ ? "BINARY" : "ASCII"),
         " Session timeout in seconds is " + std::to_string(config_.idleTimeoutSeconds),
     };
-    if (!mayWrite()) lines.push_back(" Read-only");
+    if ((rights_ & (kWrite | kDelete)) == 0) lines.push_back(" Read-only");
     if (tlsOn()) lines.push_back(tlsStatus(control_, protectsData()));
     control_.replyLines(211, "FTP server status:", lines, "End of status");
 }

@@ -17,8 +17,8 @@
 #include "Jail.h"
 #include "ListingSource.h"
 #include "NetAddress.h"
-#include "Rights.h"
 #include "Renewal.h"
+#include "Rights.h"
 #include "ServerConfig.h"
 #include "TlsContext.h"
 #include "TlsSessionBinding.h"
@@ -29,8 +29,8 @@ namespace osprel {
 // What every session shares: the settings, the served root, the passive
 // ports, the failed logins per address, the TLS contexts (null with TLS
 // off; each session takes the one current when it starts) and the logins'
-// checks.  Read-only after start, apart from the port
-// range's cursor, the throttle and the authenticator, which guard themselves.
+// checks.  Read-only after start, apart from the port range's cursor, the
+// throttle, the TLS contexts and the authenticator, which guard themselves.
 struct ServerContext {
     const ServerConfig &config;
     int rootFd;
@@ -94,7 +94,6 @@ private:
     Clock::time_point idleDeadline() const;
     // Before login: the idle deadline or the log-in deadline, the earlier.
     Clock::time_point sessionDeadline() const;
-    bool mayWrite() const { return (rights_ & (kWrite | kDelete)) != 0; }
     void replyLoginTimeOut();
 
     // SessionLogin.cpp: USER and PASS.

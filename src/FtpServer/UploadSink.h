@@ -4,7 +4,6 @@
 // aborted): the one place where an upload is finished or abandoned.
 #pragma once
 
-#include <fcntl.h>
 #include <sys/types.h>
 
 #include <string>
