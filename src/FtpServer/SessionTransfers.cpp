@@ -18,7 +18,7 @@ TransferSettings Session::transferSettings() const {
     settings.stallSeconds = config_.idleTimeoutSeconds;
     settings.connectSeconds = config_.passiveTimeoutSeconds;
     if (protectsData()) {
-        settings.tls = context_.tls;
+        settings.tls = tls_.get();
         settings.binding = binding_.get();
     }
     return settings;
@@ -58,7 +58,7 @@ void Session::finishTransfer(TransferOutcome outcome, const char *doneText) {
 
 // Streams the listing as a 213 reply on the control connection.
 void Session::statListing(const std::string &argument) {
-    ListingSource source(ListingSource::Kind::kLong, facts_, !mayWrite());
+    ListingSource source(ListingSource::Kind::kLong, facts_, rights_);
     if (source.open(jail_, argument) != 0) {
         control_.reply(550, "Could not list.");
         return;
@@ -77,7 +77,7 @@ void Session::sendListing(const std::string &argument, ListingSource::Kind kind)
         control_.reply(425, "Use PORT or PASV first.");
         return;
     }
-    ListingSource source(kind, facts_, !mayWrite());
+    ListingSource source(kind, facts_, rights_);
     if (int refusal = source.open(jail_, argument); refusal != 0) {
         control_.reply(refusal, "Could not list that directory.");
         return;
@@ -121,8 +121,9 @@ void Session::store(const std::string &argument, bool append) {
         return;
     }
     UploadSink sink;
-    if (!sink.open(parent.get(), leaf, append ? 0 : transferOffset_, append)) {
-        control_.reply(553, "Could not create file.");
+    if (!sink.open(parent.get(), leaf, append ? 0 : transferOffset_, append, uploadCreationFlags(rights_))) {
+        bool refused = uploadRefusedByRights(errno, rights_);
+        control_.reply(refused ? 550 : 553, refused ? "Permission denied." : "Could not create file.");
         return;
     }
     control_.reply(150, "Ok to send data.");

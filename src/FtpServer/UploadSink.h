@@ -16,9 +16,11 @@ class UploadSink {
 public:
     // Opens leaf in the directory parentFd for writing: from the start
     // (truncated), from offset on (what lies beyond it replaced), or at the
-    // end (append).  Only regular files; a last component that is a link
-    // is never followed.  Returns false when the file cannot be had so.
-    bool open(int parentFd, const std::string &leaf, off_t offset, bool append);
+    // end (append); creation is the O_CREAT and O_EXCL the rights allow
+    // (uploadCreationFlags).  Only regular files; a last component that is
+    // a link is never followed.  Returns false when the file cannot be had
+    // so, errno saying why (EEXIST or ENOENT: a name creation forbade).
+    bool open(int parentFd, const std::string &leaf, off_t offset, bool append, int creation);
 
     int fd() const { return file_.get(); }
 
