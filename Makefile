@@ -57,8 +57,8 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	@for script in bench/*/run.sh; do echo "== $$script"; sh $$script build-bench || exit 1; done
 
-# Brief coverage-guided fuzzing of the FTP server's path resolution and
-# command parsing (clang's libFuzzer).
+# Brief coverage-guided fuzzing of the FTP server's path resolution, command
+# parsing and accounts file (clang's libFuzzer).
 fuzz:
 	@scripts/install-deps.sh fuzz
 	sh fuzz/run.sh build-fuzz

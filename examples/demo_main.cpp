@@ -106,9 +106,13 @@ void StartMonitor(const ServedDirectory &served) {
     std::string host = FtpClientHost();
     std::string error;
     if (ProbeFtpServer(host, kFtpControlPort, &error)) {
-        // The server accepts one login when both are set, any otherwise.
+        // The server accepts one login when the user and a password (or its
+        // hash) are set, the accounts file's, or any.
         const char *user = getenv("OSPREL_FTP_USER");
-        bool oneLogin = user && getenv("OSPREL_FTP_PASSWORD");
+        bool oneLogin = user && (getenv("OSPREL_FTP_PASSWORD") || getenv("OSPREL_FTP_PASSWORD_HASH"));
+        const char *who = oneLogin                          ? "OSPREL_FTP_USER's login"
+                          : getenv("OSPREL_FTP_USERS_FILE") ? "an account of OSPREL_FTP_USERS_FILE"
+                                                            : "any user name and password";
         std::string login = oneLogin ? std::string("-u ") + user + " " : "";
         // Over TLS (make run TLS=1) the client asks for it and trusts the certificate.
         const char *certificate = getenv("OSPREL_FTP_TLS_CERT");
@@ -116,8 +120,7 @@ void StartMonitor(const ServedDirectory &served) {
         bool tls = certificate && *certificate && !(tlsMode && strcmp(tlsMode, "off") == 0);
         std::string tlsOptions = tls ? std::string("--ssl-reqd --cacert ") + certificate + " " : "";
         DEMO_LOG(g_demoLogLevel, QUILLON_INFO, "FTP server ready: try  curl %s%sftp://%s:%d/  (%s).\n",
-                 tlsOptions.c_str(), login.c_str(), host.c_str(), kFtpControlPort,
-                 oneLogin ? "OSPREL_FTP_USER's login" : "any user name and password");
+                 tlsOptions.c_str(), login.c_str(), host.c_str(), kFtpControlPort, who);
     } else {
         DEMO_LOG(g_demoLogLevel, QUILLON_WARNING,
                  "FTP server is not answering on [%s:%d]: %s; see its message on standard error.\n", host.c_str(),

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the FTP server's two libFuzzer targets (path resolution and command
-# parsing) with clang into the build directory $1 and runs each briefly.
+# Builds the FTP server's libFuzzer targets (path resolution, command
+# parsing and the accounts file) with clang into the build directory $1 and runs each briefly.
 # FUZZ_SECONDS sets the time per target (default 60).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -10,15 +10,17 @@ mkdir -p "$build"
 build=$(cd "$build" && pwd)
 sources="$here/../src/FtpServer"
 
-for target in command_parser path_resolver; do
+for target in command_parser path_resolver accounts; do
+    libraries=""
     case $target in
         command_parser) unit="CommandParser.cpp Wildcard.cpp" ;;
         path_resolver) unit=PathResolver.cpp ;;
+        accounts) unit="Accounts.cpp PasswordHash.cpp PathResolver.cpp PrivateFile.cpp" libraries=-lcrypt ;;
     esac
     echo "fuzz: building $target"
     clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
         -I "$sources" "$here/${target}_fuzz.cpp" $(for file in $unit; do echo "$sources/$file"; done) \
-        -o "$build/${target}_fuzz"
+        $libraries -o "$build/${target}_fuzz"
     corpus="$build/corpus/$target"
     mkdir -p "$corpus"
     echo "fuzz: running $target for $seconds s"

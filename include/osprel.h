@@ -18,13 +18,20 @@
  *                               names it ("/"), never reached through "..", a
  *                               link or the default.
  *   OSPREL_FTP_BIND             numeric IPv4 or IPv6 listen address (default 127.0.0.1)
- *   OSPREL_FTP_USER, OSPREL_FTP_PASSWORD
- *                               both set: only that login is accepted; neither:
+ *   OSPREL_FTP_USER, OSPREL_FTP_PASSWORD_HASH (or OSPREL_FTP_PASSWORD)
+ *                               both set: only that login is accepted, its
+ *                               password given as a crypt(3) hash (see the
+ *                               accounts file), or in clear; neither:
  *                               anonymous login (any user name, any password);
- *                               one without the other is refused as a bad setting
+ *                               one without the other, or both password
+ *                               variables, is refused as a bad setting
+ *   OSPREL_FTP_USERS_FILE       the accounts file, below; refused together
+ *                               with OSPREL_FTP_USER
  *   OSPREL_FTP_READONLY         unset: anonymous sessions are read-only, the
  *                               configured login may write; 1: everyone is
  *                               read-only; 0: everyone may write (opt-in).
+ *                               With an accounts file its rights decide and
+ *                               1 takes all but r from every account.
  *                               Refused changes answer 550.
  *   OSPREL_FTP_IDLE_TIMEOUT     seconds before an idle control connection, or a
  *                               data connection without progress, is closed (300)
@@ -63,13 +70,48 @@
  *   OSPREL_FTP_MAX_FILE_SIZE    the largest file an upload may make (K, M or G
  *                               as above); unset: no limit
  *
+ * The accounts file: one account a line, '#' comments and blank lines:
+ *     name:hash:home:rights
+ *   name   1 to 64 visible ASCII characters (no blank, no ':'), each once;
+ *          "ftp" is refused (it means anonymous)
+ *   hash   crypt(3): yescrypt ($y$, `mkpasswd -m yescrypt`), bcrypt ($2b$),
+ *          SHA-512 crypt ($6$, `openssl passwd -6`) or SHA-256 crypt ($5$);
+ *          MD5 crypt, DES and other schemes (also bcrypt's $2a$ and $2y$)
+ *          are refused.  The account named anonymous has none, and lets
+ *          anonymous logins ("anonymous" or "ftp", any password) in with
+ *          its home and rights; without it they are refused.
+ *   home   a directory below the served root ("/" or empty: all of it; no
+ *          ".."), which must exist at login: the session is confined to it
+ *          as sessions are to the root
+ *   rights any of r (LIST, NLST, MLSD, MLST, STAT of a path, RETR, SIZE,
+ *          MDTM), w (STOR of a new name, MKD) and d (STOR over a file,
+ *          APPE, DELE, RMD, RNFR/RNTO, MFMT); w alone makes a drop box.
+ *          A command without its right answers "550 Permission denied."
+ * A file its group or others may write, or others read (chmod 600 or 640),
+ * or a line that does not parse makes ServerMain refuse to start (1), with
+ * the line named.  When the file changes (inode, size, modification or
+ * change time) it is read again at the next login, at most once a second;
+ * a new version that fails to load leaves the accounts loaded before in
+ * use, and says so on standard error.  Sessions logged in keep what they
+ * got until they end.  Replace the file by renaming a new one into place,
+ * so no login reads it half written.
+ * Password checks run at most two at once in the whole server; a login
+ * waits its turn within its login deadline (421 past it).  A name without
+ * an account is checked against a hash of the first account's scheme and
+ * cost, so give every account the same scheme and cost and timing tells
+ * nothing about which names exist.  yescrypt takes 16 MiB for each check.
+ *
  * FTP over TLS (RFC 4217), TLS 1.2 and 1.3 only, with OpenSSL's defaults.
  * The certificate and key are loaded when ServerMain starts: a file that
  * cannot be read or parsed, a key that does not match the certificate, or a
  * key file that other users may read or write (any of mode 006) makes it
  * refuse to start (1).  The key file's group may read it (Debian's ssl-cert
  * group); chmod 600 or 640.  The key is read once, wiped from memory once
- * parsed, and never appears in any message.
+ * parsed, and never appears in any message.  When either file changes, the
+ * pair is loaded again for sessions that start later (looked at once a
+ * second at most); a pair that fails to load leaves the one in use, with a
+ * line on standard error.  A session keeps its pair, for its control and
+ * data connections, until it ends.
  * A passive port accepts only its client's address, and under PROT P every
  * connection from it gets its TLS handshake side by side with the others:
  * the first that resumes the control connection's TLS session (a secret
@@ -107,9 +149,9 @@
  * during an upload, on a file system without O_TMPFILE, leaves its hidden
  * file behind.
  *
- * Failed logins (with OSPREL_FTP_USER set) are limited per client address
- * across all its sessions: each failure waits 1 s and the third closes its
- * session; after 10 failures from one address (IPv6: one /64) every login
+ * Failed logins (with OSPREL_FTP_USER, or an account's) are limited per
+ * client address across all its sessions: each failure waits 1 s and the
+ * third closes its session; after 10 failures from one address (IPv6: one /64) every login
  * from it, the right one too, is refused with 421 until 60 s have passed
  * since its last failure.  Logins being checked count against the 10, so
  * parallel sessions get no more guesses than one: about 10 a minute per
@@ -126,7 +168,9 @@
  *
  * Output: nothing ever goes to standard output, which belongs to the host.
  * Standard error gets one line per event, each starting "osprel: ": where the
- * server listens, a refused start, and failures of the server itself.
+ * server listens, a refused start, a reload of the accounts or the TLS pair
+ * (or why it was refused), a home that cannot be opened, and failures of
+ * the server itself.
  *
  * Threads and signals: each client session runs on a thread of its own, at
  * most 64 at once.  SIGPIPE is blocked in the calling thread while the server
@@ -152,11 +196,12 @@ extern "C" {
 /* Runs an FTP server configured by the command line ("-c PORT -d PORT") and
  * the OSPREL_FTP_* environment; blocks for the server's life.  Returns
  * non-zero at once on a bad command line or setting (2, errno EINVAL), or on
- * a root it cannot create, open or may not serve, a TLS certificate or key it
- * cannot use, or a port it cannot listen on (1, errno the cause: e.g.
- * EADDRINUSE for a port already taken, EPERM for a root it may not serve or
- * a key file open to others, ENOENT for a missing file, EINVAL for one that
- * is no certificate or key, or a key that does not match), after one line on
+ * a root it cannot create, open or may not serve, an accounts file, TLS
+ * certificate or key it cannot use, or a port it cannot listen on (1, errno
+ * the cause: e.g. EADDRINUSE for a port already taken, EPERM for a root it
+ * may not serve or an accounts or key file open to others, ENOENT for a
+ * missing file, EINVAL for one that is no certificate or key, a key that
+ * does not match, or an accounts line that does not parse), after one line on
  * standard error.  Never throws: should something fail inside the server
  * itself, it returns 1 after saying so. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);

@@ -4,16 +4,18 @@
 # Usage: install-deps.sh dist|run|build|package|lint|abi|parsers|test|sanitize|fuzz|bench|ci
 set -e
 
-# make, make install: the libraries and quillon-demo in build-dist/.
-dist="cmake g++ make pkg-config libssl-dev"
+# make, make install: the libraries and quillon-demo in build-dist/
+# (libcrypt-dev: the FTP server's password hashes).
+dist="cmake g++ make pkg-config libssl-dev libcrypt-dev"
 # make run: the FTP client the README and quillon-demo suggest; openssl makes
 # the certificate for make run TLS=1.
 run="$dist curl openssl"
 # make build: build/, with the tests and benchmarks.
 build="$dist libgtest-dev libgmock-dev"
 # make test: the end-to-end tests use namespaces, FTP clients and Python;
-# strace counts an upload's fsync calls before its 226.
-test="$build iproute2 util-linux curl lftp python3 procps openssl strace"
+# whois has mkpasswd, which makes the FTP tests' password hashes; strace
+# counts an upload's fsync calls before its 226.
+test="$build iproute2 util-linux curl lftp python3 procps openssl whois strace"
 # make package: dpkg-buildpackage, debhelper and build-essential (which
 # dpkg-buildpackage requires; the build packages are
 # debian/control's Build-Depends).

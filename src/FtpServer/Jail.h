@@ -13,6 +13,11 @@ class Jail {
 public:
     // rootFd stays the caller's and must outlive the jail.
     explicit Jail(int rootFd) : rootFd_(rootFd) {}
+    // From now on confined to rootFd (same terms), at its top.
+    void confine(int rootFd) {
+        rootFd_ = rootFd;
+        cwd_.assign(1, '/');  // not = "/": g++ 12 sees a false overlap (-Wrestrict)
+    }
 
     const std::string &cwd() const { return cwd_; }
     // Makes the directory argument names current; false when it names none.

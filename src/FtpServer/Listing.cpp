@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <span>
 
 #include "HiddenUploadName.h"
+#include "Rights.h"
 #include "Wildcard.h"
 
 namespace osprel {
@@ -154,7 +156,28 @@ std::string listLine(const ListEntry &entry, time_t now) {
     return line;
 }
 
-std::string mlsxFacts(const ListEntry &entry, const FactSelection &facts, bool readOnly, const char *typeOverride) {
+namespace {
+
+// RFC 3659's perm letters each session's rights allow: for a file append,
+// delete, rename, retrieve, store over; for a directory create files in,
+// delete, enter, rename, list, make directories in, purge.
+std::string permFact(mode_t mode, unsigned rights) {
+    struct Letter {
+        char letter;
+        unsigned right;  // 0: always
+    };
+    static const Letter kFile[] = {{'a', kDelete}, {'d', kDelete}, {'f', kDelete}, {'r', kRead}, {'w', kDelete}};
+    static const Letter kDirectory[] = {{'c', kWrite}, {'d', kDelete}, {'e', 0}, {'f', kDelete},
+                                        {'l', kRead},  {'m', kWrite},  {'p', kDelete}};
+    std::string text = "perm=";
+    for (const Letter &each : S_ISDIR(mode) ? std::span<const Letter>(kDirectory) : std::span<const Letter>(kFile))
+        if (each.right == 0 || (rights & each.right) != 0) text += each.letter;
+    return text + ';';
+}
+
+}  // namespace
+
+std::string mlsxFacts(const ListEntry &entry, const FactSelection &facts, unsigned rights, const char *typeOverride) {
     mode_t mode = entry.info.st_mode;
     std::string text;
     if (facts.type) {
@@ -169,12 +192,7 @@ std::string mlsxFacts(const ListEntry &entry, const FactSelection &facts, bool r
     }
     if (facts.size && !S_ISDIR(mode)) text += "size=" + std::to_string(static_cast<long long>(entry.info.st_size)) + ';';
     if (facts.modify) text += "modify=" + timestampText(entry.info.st_mtim.tv_sec) + ';';
-    if (facts.perm) {
-        if (S_ISDIR(mode))
-            text += readOnly ? "perm=el;" : "perm=cdeflmp;";
-        else
-            text += readOnly ? "perm=r;" : "perm=adfrw;";
-    }
+    if (facts.perm) text += permFact(mode, rights);
     text += ' ';
     return text;
 }

@@ -67,9 +67,10 @@ struct FactSelection {
     bool perm = true;
 };
 
-// "type=file;size=12;modify=20150924173135;perm=adfrw; " without the name.
-// typeOverride replaces the type fact (for "cdir").
-std::string mlsxFacts(const ListEntry &entry, const FactSelection &facts, bool readOnly,
+// "type=file;size=12;modify=20150924173135;perm=adfrw; " without the name,
+// the perm fact as the session's rights (Rights.h) allow.  typeOverride
+// replaces the type fact (for "cdir").
+std::string mlsxFacts(const ListEntry &entry, const FactSelection &facts, unsigned rights,
                       const char *typeOverride = nullptr);
 
 // Applies an OPTS MLST argument ("type;size;"); unknown facts are ignored.

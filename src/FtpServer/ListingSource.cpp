@@ -55,7 +55,7 @@ void ListingSource::append(const ListEntry &entry, const std::string &prefix, st
         *text += listLine(entry, now_);
         return;
     }
-    if (kind_ == Kind::kFacts) *text += mlsxFacts(entry, facts_, readOnly_);
+    if (kind_ == Kind::kFacts) *text += mlsxFacts(entry, facts_, rights_);
     *text += listingName(prefix + entry.name);
     *text += "\r\n";
 }

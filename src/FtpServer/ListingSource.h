@@ -19,9 +19,9 @@ class ListingSource final : public TextSource {
 public:
     enum class Kind { kLong, kNames, kFacts };
 
-    // readOnly shows in the facts' perm.
-    ListingSource(Kind kind, const FactSelection &facts, bool readOnly)
-        : kind_(kind), facts_(facts), readOnly_(readOnly) {}
+    // rights (Rights.h) show in the facts' perm.
+    ListingSource(Kind kind, const FactSelection &facts, unsigned rights)
+        : kind_(kind), facts_(facts), rights_(rights) {}
 
     // Returns 0, or the reply code of a refusal: 550, or 501 for MLSD of a
     // file.  LIST and NLST options ("-la") are accepted and ignored.
@@ -34,7 +34,7 @@ private:
 
     Kind kind_;
     FactSelection facts_;
-    bool readOnly_;
+    unsigned rights_;
     time_t now_ = time(nullptr);
     UniqueFd directory_;
     std::unique_ptr<DirectoryReader> reader_;

@@ -42,12 +42,23 @@ bool isFileSystemRoot(int fd) {
            served.st_ino == slash.st_ino;
 }
 
+// The accounts file's accounts, read again at the next login after the file
+// changed (sessions logged in keep what they got); null without one.
+std::unique_ptr<Renewable<AccountTable>> accountStore(const ServerConfig &config) {
+    if (config.usersFile.empty()) return nullptr;
+    std::string path = config.usersFile;
+    return std::make_unique<Renewable<AccountTable>>(std::vector<std::string>{path}, "accounts",
+                                                     [path](std::string *error) { return loadAccounts(path, error); });
+}
+
 }  // namespace
 
 Server::Server(const ServerConfig &config)
     : config_(config),
       passivePorts_(config.firstPassivePort, kPassivePortCount),
-      context_{config, -1, passivePorts_, logins_, nullptr},
+      accounts_(accountStore(config)),
+      authenticator_(config, accounts_.get()),
+      context_{config, -1, passivePorts_, logins_, nullptr, authenticator_},
       slots_(config.maxSessionsPerAddress) {}
 
 Server::~Server() {
@@ -75,8 +86,9 @@ bool Server::openRoot(std::string *error) {
 
 bool Server::open(std::string *error) {
     if (!openRoot(error)) return false;
+    if (accounts_ != nullptr && !accounts_->loadFirst(error)) return false;
     if (config_.tls.mode != TlsMode::kOff) {
-        tls_ = TlsContext::load(config_.tls, error);
+        tls_ = loadRenewedTlsContext(config_.tls, error);
         if (tls_ == nullptr) return false;
         context_.tls = tls_.get();
     }

@@ -5,8 +5,11 @@
 #include <memory>
 #include <string>
 
+#include "Accounts.h"
 #include "AddressLimits.h"
+#include "Authenticator.h"
 #include "DataConnection.h"
+#include "Renewal.h"
 #include "ServerConfig.h"
 #include "Session.h"
 #include "TlsContext.h"
@@ -20,8 +23,9 @@ public:
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    // Opens the served root (creating the default one), loads the TLS
-    // certificate and key when TLS is on, and opens the control port.
+    // Opens the served root (creating the default one), loads the accounts
+    // file when there is one and the TLS certificate and key when TLS is on,
+    // and opens the control port.
     // Returns false with a one-line reason in *error.
     bool open(std::string *error);
 
@@ -38,9 +42,11 @@ private:
     const ServerConfig &config_;
     int rootFd_ = -1;
     int listenFd_ = -1;
-    std::unique_ptr<TlsContext> tls_;
+    std::unique_ptr<Renewable<TlsContext>> tls_;
     PassivePortRange passivePorts_;
     LoginThrottle logins_;
+    std::unique_ptr<Renewable<AccountTable>> accounts_;
+    Authenticator authenticator_;
     ServerContext context_;
     std::atomic<int> sessions_{0};
     SessionSlots slots_;

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "PasswordHash.h"
+
 namespace osprel {
 
 namespace {
@@ -204,6 +206,35 @@ bool readUploads(EnvironmentGetter getter, ServerConfig *config, std::string *er
     return true;
 }
 
+// OSPREL_FTP_USER with OSPREL_FTP_PASSWORD or OSPREL_FTP_PASSWORD_HASH, or
+// OSPREL_FTP_USERS_FILE, or none of them (anonymous).
+bool readLogin(EnvironmentGetter getter, ServerConfig *config, std::string *error) {
+    const char *user = nonEmpty(getter("OSPREL_FTP_USER"));
+    const char *password = nonEmpty(getter("OSPREL_FTP_PASSWORD"));
+    const char *hash = nonEmpty(getter("OSPREL_FTP_PASSWORD_HASH"));
+    const char *usersFile = nonEmpty(getter("OSPREL_FTP_USERS_FILE"));
+    std::string reason;
+    if (user != nullptr && usersFile != nullptr) {
+        *error = "OSPREL_FTP_USERS_FILE and OSPREL_FTP_USER exclude each other: put that login in the accounts file";
+    } else if (password != nullptr && hash != nullptr) {
+        *error = "set OSPREL_FTP_PASSWORD or OSPREL_FTP_PASSWORD_HASH, not both";
+    } else if ((user == nullptr) != (password == nullptr && hash == nullptr)) {
+        // Half a credential pair is a mistake, not a wish for anonymous access.
+        *error = "OSPREL_FTP_USER and OSPREL_FTP_PASSWORD (or OSPREL_FTP_PASSWORD_HASH) must be set together (or "
+                 "neither, for anonymous login)";
+    } else if (hash != nullptr && !acceptableHash(hash, &reason)) {
+        *error = "OSPREL_FTP_PASSWORD_HASH: " + reason;
+    } else {
+        config->credentialsRequired = user != nullptr;
+        config->user = user != nullptr ? user : "";
+        config->password = password != nullptr ? password : "";
+        config->passwordHash = hash != nullptr ? hash : "";
+        config->usersFile = usersFile != nullptr ? usersFile : "";
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool parseCommandLine(int argc, char *const *argv, ServerConfig *config, std::string *error) {
@@ -258,20 +289,7 @@ bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string
         return false;
     }
 
-    const char *user = getter("OSPREL_FTP_USER");
-    const char *password = getter("OSPREL_FTP_PASSWORD");
-    bool haveUser = user != nullptr && *user != '\0';
-    bool havePassword = password != nullptr && *password != '\0';
-    // Half a credential pair is a mistake, not a wish for anonymous access.
-    if (haveUser != havePassword) {
-        *error = "OSPREL_FTP_USER and OSPREL_FTP_PASSWORD must be set together (or neither, for anonymous login)";
-        return false;
-    }
-    config->credentialsRequired = haveUser;
-    if (haveUser) {
-        config->user = user;
-        config->password = password;
-    }
+    if (!readLogin(getter, config, error)) return false;
 
     int readOnly = -1;
     if (!readFlag(getter, "OSPREL_FTP_READONLY", &readOnly, error)) return false;

@@ -14,7 +14,8 @@ namespace osprel {
 constexpr int kPassivePortCount = 64;
 constexpr int kMaxSessions = 64;
 
-// Who may change files (OSPREL_FTP_READONLY unset, 1, 0).
+// Who may change files (OSPREL_FTP_READONLY unset, 1, 0).  With an accounts
+// file its rights decide, kNobody taking all but reading from everyone.
 enum class WriteAccess { kConfiguredLogin, kNobody, kEveryone };
 
 // OSPREL_FTP_MIN_FREE: the part of the served file system kept free, in
@@ -36,6 +37,8 @@ struct ServerConfig {
     bool credentialsRequired = false;
     std::string user;
     std::string password;
+    std::string passwordHash;     // OSPREL_FTP_PASSWORD_HASH, instead of password
+    std::string usersFile;        // OSPREL_FTP_USERS_FILE: the accounts, loaded by the server
     WriteAccess writeAccess = WriteAccess::kConfiguredLogin;
     int idleTimeoutSeconds = 300;
     int passiveTimeoutSeconds = 30;

@@ -19,16 +19,20 @@
 
 namespace {
 
-const char *writeAccessText(const osprel::ServerConfig &config) {
+std::string writeAccessText(const osprel::ServerConfig &config) {
+    // With an accounts file its lines decide, OSPREL_FTP_READONLY=1 apart.
+    std::string accounts = config.usersFile.empty() ? "" : ", accounts from " + config.usersFile;
     switch (config.writeAccess) {
     case osprel::WriteAccess::kNobody:
-        return ", read-only";
+        return accounts + ", read-only";
     case osprel::WriteAccess::kEveryone:
-        return ", everyone may write";
+        if (accounts.empty()) return ", everyone may write";
+        break;
     case osprel::WriteAccess::kConfiguredLogin:
+        if (accounts.empty() && !config.credentialsRequired) return ", read-only for anonymous users";
         break;
     }
-    return config.credentialsRequired ? "" : ", read-only for anonymous users";
+    return accounts;
 }
 
 const char *tlsText(const osprel::TlsSettings &tls) {
@@ -62,7 +66,7 @@ int runServer(int argc, char **argv, int *cause) {
     }
     osprel::reportLine("osprel: serving %s on %s port %d, passive ports %d-%d%s%s", config.root.c_str(),
                        config.bindText.c_str(), config.controlPort, config.firstPassivePort,
-                       config.firstPassivePort + osprel::kPassivePortCount - 1, writeAccessText(config),
+                       config.firstPassivePort + osprel::kPassivePortCount - 1, writeAccessText(config).c_str(),
                        tlsText(config.tls));
     server.serve();
     return 0;

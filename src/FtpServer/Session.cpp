@@ -108,40 +108,42 @@ const Session::CommandRule Session::kCommands[] = {
      kNeedsArgument},
     {"CDUP", [](Session &session, const std::string &) { session.changeDirectory("..", 200); }, 0},
     {"XCUP", [](Session &session, const std::string &) { session.changeDirectory("..", 200); }, 0},
-    {"SIZE", call<&Session::cmdSize>, kNeedsArgument},
-    {"MDTM", call<&Session::cmdMdtm>, kNeedsArgument},
-    {"MFMT", call<&Session::cmdMfmt>, kNeedsArgument | kChangesFiles},
-    {"MLST", call<&Session::cmdMlst>, 0},
+    {"SIZE", call<&Session::cmdSize>, kNeedsArgument, kRead},
+    {"MDTM", call<&Session::cmdMdtm>, kNeedsArgument, kRead},
+    {"MFMT", call<&Session::cmdMfmt>, kNeedsArgument, kDelete},
+    {"MLST", call<&Session::cmdMlst>, 0, kRead},
     {"LIST", [](Session &session, const std::string &argument) { session.sendListing(argument, ListingSource::Kind::kLong); },
-     kMovesData},
+     kMovesData, kRead},
     {"NLST", [](Session &session, const std::string &argument) { session.sendListing(argument, ListingSource::Kind::kNames); },
-     kMovesData},
+     kMovesData, kRead},
     {"MLSD", [](Session &session, const std::string &argument) { session.sendListing(argument, ListingSource::Kind::kFacts); },
-     kMovesData},
-    {"RETR", call<&Session::cmdRetr>, kNeedsArgument | kMovesData},
+     kMovesData, kRead},
+    {"RETR", call<&Session::cmdRetr>, kNeedsArgument | kMovesData, kRead},
+    // A new name needs w, replacing a file d: store() tells them apart.
     {"STOR", [](Session &session, const std::string &argument) { session.store(argument, false); },
-     kNeedsArgument | kChangesFiles | kMovesData},
+     kNeedsArgument | kMovesData, kWrite | kDelete},
     {"APPE", [](Session &session, const std::string &argument) { session.store(argument, true); },
-     kNeedsArgument | kChangesFiles | kMovesData},
-    {"STOU", call<&Session::cmdStou>, kChangesFiles | kMovesData},
-    {"DELE", call<&Session::cmdDele>, kNeedsArgument | kChangesFiles},
-    {"MKD", call<&Session::cmdMkd>, kNeedsArgument | kChangesFiles},
-    {"XMKD", call<&Session::cmdMkd>, kNeedsArgument | kChangesFiles},
-    {"RMD", call<&Session::cmdRmd>, kNeedsArgument | kChangesFiles},
-    {"XRMD", call<&Session::cmdRmd>, kNeedsArgument | kChangesFiles},
-    {"RNFR", call<&Session::cmdRnfr>, kNeedsArgument | kChangesFiles},
-    {"RNTO", call<&Session::cmdRnto>, kNeedsArgument | kChangesFiles},
+     kNeedsArgument | kMovesData, kDelete},
+    {"STOU", call<&Session::cmdStou>, kMovesData, kWrite},
+    {"DELE", call<&Session::cmdDele>, kNeedsArgument, kDelete},
+    {"MKD", call<&Session::cmdMkd>, kNeedsArgument, kWrite},
+    {"XMKD", call<&Session::cmdMkd>, kNeedsArgument, kWrite},
+    {"RMD", call<&Session::cmdRmd>, kNeedsArgument, kDelete},
+    {"XRMD", call<&Session::cmdRmd>, kNeedsArgument, kDelete},
+    {"RNFR", call<&Session::cmdRnfr>, kNeedsArgument, kDelete},
+    {"RNTO", call<&Session::cmdRnto>, kNeedsArgument, kDelete},
 };
 
 Session::Session(ServerContext &context, int controlFd)
     : context_(context),
       config_(context.config),
+      tls_(context.tls != nullptr ? context.tls->current(Clock::now()) : nullptr),
       control_(controlFd),
       watch_(control_),
       peer_(peerAddressOf(controlFd)),
       local_(localAddressOf(controlFd)),
       dataSetup_(control_, context.passivePorts, local_, peer_, context.config.passiveTimeoutSeconds),
-      jail_(context.rootFd),
+      jail_(-1),  // nothing is reachable before login
       lastActivity_(Clock::now()) {
     addressKey_ = addressKey(peer_);
     loginDeadline_ = lastActivity_ + std::chrono::seconds(config_.loginTimeoutSeconds);
@@ -188,18 +190,6 @@ Clock::time_point Session::sessionDeadline() const {
     return loggedIn_ ? idleDeadline() : std::min(idleDeadline(), loginDeadline_);
 }
 
-bool Session::mayWrite() const {
-    switch (config_.writeAccess) {
-    case WriteAccess::kEveryone:
-        return true;
-    case WriteAccess::kNobody:
-        return false;
-    case WriteAccess::kConfiguredLogin:
-        break;
-    }
-    return configuredLogin_;
-}
-
 // Waits for the next command line, meanwhile accepting the client's passive
 // data connection and closing a passive listener nobody connected to in time.
 Session::Next Session::nextLine(std::string *line) {
@@ -216,7 +206,7 @@ Session::Next Session::nextLine(std::string *line) {
 
         Clock::time_point now = Clock::now();
         if (!loggedIn_ && now >= loginDeadline_) {
-            control_.replyf(421, "Login time-out: no login within %d s.", config_.loginTimeoutSeconds);
+            replyLoginTimeOut();
             return Next::kEnd;
         }
         if (now >= idleDeadline()) {
@@ -254,7 +244,7 @@ const char *Session::refusalOf(const CommandRule &rule, const Command &command) 
     if (!loggedIn_ && (rule.flags & kBeforeLogin) == 0) return "530 Please login with USER and PASS.";
     if ((rule.flags & kNeedsArgument) != 0 && command.argument.empty())
         return "501 Syntax error in parameters or arguments.";
-    if ((rule.flags & kChangesFiles) != 0 && !mayWrite()) return "550 Permission denied.";
+    if (rule.rights != 0 && (rule.rights & rights_) == 0) return "550 Permission denied.";
     if ((rule.flags & kMovesData) != 0 && tlsRequired() && !protectsData())
         return "521 Data connections must be protected: send PROT P.";
     return nullptr;
@@ -332,16 +322,20 @@ void Session::cmdRest(const std::string &argument) {
 
 void Session::cmdStat(const std::string &argument) {
     if (!argument.empty()) {
-        statListing(argument);
+        // A listing on the control connection: as LIST, it needs r.
+        if ((rights_ & kRead) == 0)
+            control_.reply(550, "Permission denied.");
+        else
+            statListing(argument);
         return;
     }
     std::vector<std::string> lines = {
         " Connected to " + hostText(peer_),
-        " Logged in as " + (config_.credentialsRequired ? config_.user : std::string("anonymous")),
+        " Logged in as " + account_,
         std::string(" TYPE: ") + (binary_ ? "BINARY" : "ASCII"),
         " Session timeout in seconds is " + std::to_string(config_.idleTimeoutSeconds),
     };
-    if (!mayWrite()) lines.push_back(" Read-only");
+    if ((rights_ & (kWrite | kDelete)) == 0) lines.push_back(" Read-only");
     if (tlsOn()) lines.push_back(tlsStatus(control_, protectsData()));
     control_.replyLines(211, "FTP server status:", lines, "End of status");
 }

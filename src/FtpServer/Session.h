@@ -10,12 +10,15 @@
 #include <string>
 
 #include "AddressLimits.h"
+#include "Authenticator.h"
 #include "ControlChannel.h"
 #include "ControlWatch.h"
 #include "DataSetup.h"
 #include "Jail.h"
 #include "ListingSource.h"
 #include "NetAddress.h"
+#include "Renewal.h"
+#include "Rights.h"
 #include "ServerConfig.h"
 #include "StoredFile.h"
 #include "TlsContext.h"
@@ -25,15 +28,17 @@
 namespace osprel {
 
 // What every session shares: the settings, the served root, the passive
-// ports, the failed logins per address and the TLS context (null with TLS
-// off).  Read-only after start, apart from the port range's cursor and the
-// throttle, which guard themselves.
+// ports, the failed logins per address, the TLS contexts (null with TLS
+// off; each session takes the one current when it starts) and the logins'
+// checks.  Read-only after start, apart from the port range's cursor, the
+// throttle, the TLS contexts and the authenticator, which guard themselves.
 struct ServerContext {
     const ServerConfig &config;
     int rootFd;
     PassivePortRange &passivePorts;
     LoginThrottle &logins;
-    const TlsContext *tls;
+    Renewable<TlsContext> *tls;
+    Authenticator &authenticator;
 };
 
 // Runs a session on controlFd from greeting to end, then closes controlFd.
@@ -68,7 +73,6 @@ private:
     enum RuleFlag : unsigned {
         kBeforeLogin = 1,     // allowed before login
         kNeedsArgument = 2,
-        kChangesFiles = 4,    // refused in read-only mode
         kMovesData = 8,       // uses a data connection
         kTlsOnly = 16,        // unknown with TLS off
         kCarriesLogin = 32,   // USER and PASS: over TLS only when TLS is required
@@ -77,6 +81,7 @@ private:
         const char *verb;
         Handler handler;
         unsigned flags;
+        unsigned rights = 0;  // any one of these (Rights.h) allows it; 0: none needed
     };
     static const CommandRule kCommands[];
     // The rule's verb with TLS as set up, or null.
@@ -90,11 +95,14 @@ private:
     Clock::time_point idleDeadline() const;
     // Before login: the idle deadline or the log-in deadline, the earlier.
     Clock::time_point sessionDeadline() const;
-    bool mayWrite() const;
+    void replyLoginTimeOut();
 
     // SessionLogin.cpp: USER and PASS.
     void cmdUser(const std::string &argument);
     void cmdPass(const std::string &argument);
+    Authenticator::Verdict checkLogin(const Authenticator::Attempt &attempt, const std::string &password,
+                                      Grant *grant);
+    void enter(const Grant &grant);
 
     // Session.cpp: the commands without files.
     void cmdFeat(const std::string &argument);
@@ -121,7 +129,7 @@ private:
     void cmdAuth(const std::string &argument);
     void cmdPbsz(const std::string &argument);
     void cmdProt(const std::string &argument);
-    bool tlsOn() const { return context_.tls != nullptr; }
+    bool tlsOn() const { return tls_ != nullptr; }
     bool tlsRequired() const { return config_.tls.mode == TlsMode::kRequired; }
     bool protectsData() const { return dataProtected_ && control_.tls() != nullptr; }
 
@@ -139,20 +147,26 @@ private:
 
     ServerContext &context_;
     const ServerConfig &config_;
+    // The TLS context of the whole session, control and data connections
+    // alike: data connections resume the control connection's TLS session,
+    // which only the context that made it knows.  Null with TLS off.
+    std::shared_ptr<const TlsContext> tls_;
     std::unique_ptr<TlsSessionBinding> binding_;  // outlives every stream
     ControlChannel control_;
     ControlWatch watch_;
     SocketAddress peer_;
     SocketAddress local_;
     DataSetup dataSetup_;
+    UniqueFd root_;  // once logged in: the account's home, the jail's root
     Jail jail_;
 
     std::string addressKey_;
     Clock::time_point loginDeadline_;
     bool loggedIn_ = false;
-    bool configuredLogin_ = false;
     bool haveUser_ = false;
     std::string user_;
+    std::string account_;  // once logged in: the name STAT shows, and the rights
+    unsigned rights_ = 0;
     int failedLogins_ = 0;
     bool closing_ = false;
     bool binary_ = false;

@@ -117,7 +117,7 @@ void Session::cmdMlst(const std::string &argument) {
         return;
     }
     std::string facts = " ";
-    facts += mlsxFacts(entry, facts_, !mayWrite());
+    facts += mlsxFacts(entry, facts_, rights_);
     facts += path;
     control_.replyLines(250, "Listing " + path, {facts}, "End");
 }

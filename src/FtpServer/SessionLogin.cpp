@@ -1,8 +1,13 @@
-// Login: USER and PASS against the configured login, or anonymous.
-#include <algorithm>
+// Login: USER and PASS, checked by the server's Authenticator; a login that
+// succeeds confines the session to its home.
+#include <fcntl.h>
+#include <string.h>
+
 #include <chrono>
 #include <thread>
 
+#include "PathResolver.h"
+#include "Report.h"
 #include "Session.h"
 
 namespace osprel {
@@ -11,25 +16,6 @@ namespace {
 
 constexpr auto kFailedLoginDelay = std::chrono::seconds(1);
 constexpr int kMaxFailedLogins = 3;
-
-// Compares without stopping at the first difference, so timing tells nothing.
-bool sameSecret(const std::string &given, const std::string &expected) {
-    size_t length = std::max(given.size(), expected.size());
-    unsigned difference = given.size() == expected.size() ? 0 : 1;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
-        unsigned char b = i < expected.size() ? static_cast<unsigned char>(expected[i]) : 0;
-        difference |= a ^ b;
-    }
-    return difference == 0;
-}
-
-bool credentialsMatch(const ServerConfig &config, const std::string &user, const std::string &password) {
-    if (!config.credentialsRequired) return true;
-    bool userMatches = sameSecret(user, config.user);
-    bool passwordMatches = sameSecret(password, config.password);
-    return userMatches && passwordMatches;
-}
 
 }  // namespace
 
@@ -43,6 +29,10 @@ void Session::cmdUser(const std::string &argument) {
     control_.reply(331, "Please specify the password.");
 }
 
+void Session::replyLoginTimeOut() {
+    control_.replyf(421, "Login time-out: no login within %d s.", config_.loginTimeoutSeconds);
+}
+
 void Session::cmdPass(const std::string &argument) {
     if (loggedIn_) {
         control_.reply(230, "Already logged in.");
@@ -53,26 +43,61 @@ void Session::cmdPass(const std::string &argument) {
         return;
     }
     haveUser_ = false;
-    // Anonymous logins never fail, so only configured ones are throttled.
-    bool throttled = config_.credentialsRequired;
+    Grant grant;
+    Authenticator::Verdict verdict = checkLogin(context_.authenticator.attempt(user_, Clock::now()), argument, &grant);
+    if (closing_) return;  // the address is locked out
+    if (verdict == Authenticator::Verdict::kTimedOut) {
+        replyLoginTimeOut();
+        closing_ = true;
+    } else if (verdict == Authenticator::Verdict::kRefused) {
+        control_.reply(530, "Login incorrect.");
+        if (++failedLogins_ >= kMaxFailedLogins) closing_ = true;
+    } else {
+        enter(grant);
+    }
+}
+
+// Checks the password, throttled per address unless the login is open.  A
+// check that found no turn in time counts as a failure: it may be guessing.
+Authenticator::Verdict Session::checkLogin(const Authenticator::Attempt &attempt, const std::string &password,
+                                           Grant *grant) {
+    using Verdict = Authenticator::Verdict;
+    bool throttled = !attempt.open;
     if (throttled && !context_.logins.begin(addressKey_, Clock::now())) {
         control_.reply(421, "Too many failed logins from your address, try later.");
         closing_ = true;
-        return;
+        return Verdict::kRefused;
     }
-    bool matches = credentialsMatch(config_, user_, argument);
+    Verdict verdict = Verdict::kRefused;
+    try {
+        verdict = context_.authenticator.verify(attempt, password, loginDeadline_, grant);
+    } catch (...) {
+        if (throttled) context_.logins.finish(addressKey_, false, Clock::now());
+        throw;
+    }
     // Slows down guessing; only this session waits.
-    if (!matches) std::this_thread::sleep_for(kFailedLoginDelay);
-    if (throttled) context_.logins.finish(addressKey_, matches, Clock::now());
-    if (matches) {
-        loggedIn_ = true;
-        configuredLogin_ = config_.credentialsRequired;
-        control_.setSendTimeout(config_.idleTimeoutSeconds);
-        control_.reply(230, "Login successful.");
+    if (verdict == Verdict::kRefused) std::this_thread::sleep_for(kFailedLoginDelay);
+    if (throttled) context_.logins.finish(addressKey_, verdict == Verdict::kAccepted, Clock::now());
+    return verdict;
+}
+
+// The account's home becomes the session's root, as closed in as the served
+// root is.
+void Session::enter(const Grant &grant) {
+    int home = openBelowRoot(context_.rootFd, grant.home, O_PATH | O_DIRECTORY);
+    if (home < 0) {
+        reportLine("osprel: the home %s of %s cannot be opened: %s", grant.home.c_str(), grant.name.c_str(),
+                   strerror(-home));
+        control_.reply(530, "Cannot open your home directory.");
         return;
     }
-    control_.reply(530, "Login incorrect.");
-    if (++failedLogins_ >= kMaxFailedLogins) closing_ = true;
+    root_.reset(home);
+    jail_.confine(root_.get());
+    account_ = grant.name;
+    rights_ = grant.rights;
+    loggedIn_ = true;
+    control_.setSendTimeout(config_.idleTimeoutSeconds);
+    control_.reply(230, "Login successful.");
 }
 
 }  // namespace osprel

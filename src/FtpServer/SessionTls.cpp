@@ -23,7 +23,7 @@ void Session::cmdAuth(const std::string &argument) {
         // and a USER before it does not count.
         watch_.dropWaiting();
         haveUser_ = false;
-        control_.startTls(TlsStream::open(*context_.tls, control_.fd(), *binding_, TlsStream::Role::kControl));
+        control_.startTls(TlsStream::open(*tls_, control_.fd(), *binding_, TlsStream::Role::kControl));
         // The handshake gets no more time than the login deadline left.
         if (control_.tls() == nullptr || control_.tls()->handshake(sessionDeadline()) != TlsResult::kOk) {
             control_.markBroken();

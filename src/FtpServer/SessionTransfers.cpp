@@ -36,7 +36,7 @@ TransferSettings Session::transferSettings() const {
     settings.stallSeconds = config_.idleTimeoutSeconds;
     settings.connectSeconds = config_.passiveTimeoutSeconds;
     if (protectsData()) {
-        settings.tls = context_.tls;
+        settings.tls = tls_.get();
         settings.binding = binding_.get();
     }
     return settings;
@@ -80,7 +80,7 @@ void Session::finishTransfer(TransferOutcome outcome, const char *doneText) {
 
 // Streams the listing as a 213 reply on the control connection.
 void Session::statListing(const std::string &argument) {
-    ListingSource source(ListingSource::Kind::kLong, facts_, !mayWrite());
+    ListingSource source(ListingSource::Kind::kLong, facts_, rights_);
     if (source.open(jail_, argument) != 0) {
         control_.reply(550, "Could not list.");
         return;
@@ -99,7 +99,7 @@ void Session::sendListing(const std::string &argument, ListingSource::Kind kind)
         control_.reply(425, "Use PORT or PASV first.");
         return;
     }
-    ListingSource source(kind, facts_, !mayWrite());
+    ListingSource source(kind, facts_, rights_);
     if (int refusal = source.open(jail_, argument); refusal != 0) {
         control_.reply(refusal, "Could not list that directory.");
         return;
@@ -165,8 +165,11 @@ void Session::upload(const std::string &argument, StoredFile::Mode mode, off_t o
         return;
     }
     UploadSink sink(config_);
-    if (int error = sink.open(parent.get(), leaf, mode, offset); error != 0) {
-        if (!replyStorageRefusal(storageFailure(error))) control_.reply(553, "Could not create file.");
+    if (int error = sink.open(parent.get(), leaf, mode, offset, uploadCreationFlags(rights_)); error != 0) {
+        if (uploadRefusedByRights(error, rights_))
+            control_.reply(550, "Permission denied.");
+        else if (!replyStorageRefusal(storageFailure(error)))
+            control_.reply(553, "Could not create file.");
         return;
     }
     if (mode == StoredFile::Mode::kUnique)

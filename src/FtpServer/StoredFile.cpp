@@ -112,19 +112,22 @@ int chooseUniqueName(int dirFd, const std::string &stem, std::string *name) {
 
 StoredFile::~StoredFile() { discard(); }
 
-int StoredFile::open(int dirFd, const std::string &name, Mode mode, off_t offset, Hiding hiding) {
+int StoredFile::open(int dirFd, const std::string &name, Mode mode, off_t offset, int creation, Hiding hiding) {
     mode_ = mode;
+    creation_ = mode == Mode::kUnique ? O_CREAT | O_EXCL : creation & (O_CREAT | O_EXCL);
     directory_.reset(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
     if (directory_.get() < 0) return errno;
     struct stat old;
-    bool replacing = false;
+    bool existing = false;
     name_ = name;
     int error = mode == Mode::kUnique ? chooseUniqueName(directory_.get(), name, &name_)
-                                      : regularOrMissing(directory_.get(), name, &old, &replacing);
+                                      : regularOrMissing(directory_.get(), name, &old, &existing);
+    if (error == 0 && !existing && (creation_ & O_CREAT) == 0) error = ENOENT;
+    if (error == 0 && existing && (creation_ & O_EXCL) != 0) error = EEXIST;
     if (error != 0) return error;
     if (mode == Mode::kInPlace) return openInPlace(offset);
     error = createHidden(hiding);
-    if (error == 0 && replacing) error = inheritFrom(file_.get(), old);
+    if (error == 0 && existing) error = inheritFrom(file_.get(), old);
     return error;
 }
 
@@ -152,7 +155,7 @@ int StoredFile::createHidden(Hiding hiding) {
 }
 
 int StoredFile::openInPlace(off_t offset) {
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | creation_;
     // No O_APPEND for appending: splice refuses such files; the end is sought instead.
     if (offset == 0) flags |= O_TRUNC;
     file_.reset(openat(directory_.get(), name_.c_str(), flags, 0666));
@@ -168,7 +171,7 @@ int StoredFile::openInPlace(off_t offset) {
 
 int StoredFile::publish(bool sync) {
     int error = sync && fsync(file_.get()) != 0 ? errno : 0;
-    if (error == 0 && mode_ != Mode::kInPlace) error = link(mode_ == Mode::kReplace);
+    if (error == 0 && mode_ != Mode::kInPlace) error = link();
     if (error != 0) {
         discard();
         return error;
@@ -181,35 +184,59 @@ int StoredFile::publish(bool sync) {
     return error;
 }
 
-int StoredFile::link(bool replace) {
+// Creating only (STOU, or the rights allow no more) never replaces;
+// replacing only (the rights again) never creates.
+int StoredFile::link() {
     int dirFd = directory_.get();
-    if (!hiddenName_.empty()) {
-        if (replace) return renameat(dirFd, hiddenName_.c_str(), dirFd, name_.c_str()) == 0 ? 0 : errno;
-        if (renameat2(dirFd, hiddenName_.c_str(), dirFd, name_.c_str(), RENAME_NOREPLACE) == 0) return 0;
-        // A file system without RENAME_NOREPLACE: a hard link never replaces either.
-        if (errno != EINVAL) return errno;
-        if (linkat(dirFd, hiddenName_.c_str(), dirFd, name_.c_str(), 0) != 0) return errno;
+    bool mayCreate = (creation_ & O_CREAT) != 0;
+    bool mayReplace = (creation_ & O_EXCL) == 0;
+    if (hiddenName_.empty()) {
+        if (mayCreate) {
+            if (linkat(AT_FDCWD, procPath(file_.get()).c_str(), dirFd, name_.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+            if (errno != EEXIST || !mayReplace) return errno;
+        }
+        // linkat never replaces: a hidden name first, then one rename over the old file.
+        if (int error = linkHidden(&hiddenName_); error != 0) return error;
+    }
+    if (!mayCreate) return renameOverExisting();
+    if (!mayReplace) return renameAsNew();
+    return renameat(dirFd, hiddenName_.c_str(), dirFd, name_.c_str()) == 0 ? 0 : errno;
+}
+
+int StoredFile::renameAsNew() {
+    int dirFd = directory_.get();
+    if (renameat2(dirFd, hiddenName_.c_str(), dirFd, name_.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    // A file system without RENAME_NOREPLACE: a hard link never replaces either.
+    if (errno != EINVAL) return errno;
+    if (linkat(dirFd, hiddenName_.c_str(), dirFd, name_.c_str(), 0) != 0) return errno;
+    removeHidden(dirFd, hiddenName_);
+    return 0;
+}
+
+int StoredFile::renameOverExisting() {
+    int dirFd = directory_.get();
+    if (renameat2(dirFd, hiddenName_.c_str(), dirFd, name_.c_str(), RENAME_EXCHANGE) == 0) {
+        // The hidden name now holds the old file.
         removeHidden(dirFd, hiddenName_);
         return 0;
     }
-    if (linkat(AT_FDCWD, procPath(file_.get()).c_str(), dirFd, name_.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-    if (errno != EEXIST || !replace) return errno;
-    // linkat never replaces: a hidden name first, then one rename over the old file.
-    std::string hidden;
-    int error = linkHidden(&hidden);
-    if (error == 0 && renameat(dirFd, hidden.c_str(), dirFd, name_.c_str()) != 0) {
-        error = errno;
-        removeHidden(dirFd, hidden);
-    }
-    return error;
+    if (errno != EINVAL) return errno;
+    // A file system without RENAME_EXCHANGE: the file seen just before is replaced.
+    struct stat info;
+    if (fstatat(dirFd, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        renameat(dirFd, hiddenName_.c_str(), dirFd, name_.c_str()) != 0)
+        return errno;
+    return 0;
 }
 
 int StoredFile::linkHidden(std::string *hiddenName) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        *hiddenName = hiddenUploadName();
-        if (linkat(AT_FDCWD, procPath(file_.get()).c_str(), directory_.get(), hiddenName->c_str(), AT_SYMLINK_FOLLOW) ==
-            0)
+        std::string candidate = hiddenUploadName();
+        if (linkat(AT_FDCWD, procPath(file_.get()).c_str(), directory_.get(), candidate.c_str(), AT_SYMLINK_FOLLOW) ==
+            0) {
+            *hiddenName = candidate;
             return 0;
+        }
         if (errno != EEXIST) return errno;
     }
     return EEXIST;

@@ -10,6 +10,7 @@
 // named file itself.  Errors are errno values, for the caller to report.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <string>
@@ -40,11 +41,16 @@ public:
     // Opens the file an upload of `name` in directory dirFd writes into (the
     // file keeps a descriptor of dirFd's own).  kUnique: name is the stem of
     // the name chosen.  kInPlace: writing starts at offset, the rest of the
-    // file cut off (0: the file emptied; kAtEnd: appended).  A name there
-    // that is no regular file is refused (EISDIR, ELOOP or EINVAL); a file
-    // replaced passes its permissions, and its owner where allowed, to the
-    // new one.  Returns 0 or an errno; call once.
-    int open(int dirFd, const std::string &name, Mode mode, off_t offset = 0, Hiding hiding = Hiding::kAutomatic);
+    // file cut off (0: the file emptied; kAtEnd: appended).  creation says
+    // what may happen to the name, as open's flags would: O_CREAT it may be
+    // made or replaced, O_CREAT | O_EXCL only made (EEXIST), 0 only an
+    // existing file replaced (ENOENT); at publish() too.  A name there that
+    // is no regular file is refused (EISDIR, ELOOP or EINVAL), as is a file
+    // the server may not write (EACCES); a file replaced passes its
+    // permissions, and its owner where allowed, to the new one.  Returns 0
+    // or an errno; call once.
+    int open(int dirFd, const std::string &name, Mode mode, off_t offset = 0, int creation = O_CREAT,
+             Hiding hiding = Hiding::kAutomatic);
 
     // The descriptor to write the data to.
     int fd() const { return file_.get(); }
@@ -55,7 +61,9 @@ public:
 
     // Makes the complete file the stored file: synced to stable storage
     // first when sync is set, then published, then (sync) its directory
-    // synced.  kUnique never replaces: a name taken meanwhile gives EEXIST.
+    // synced.  A name taken meanwhile where creation forbids replacing (and
+    // always for kUnique) gives EEXIST; one gone where it forbids creating,
+    // ENOENT.
     // On failure a new file is discarded.  Returns 0 or an errno.
     int publish(bool sync);
 
@@ -66,13 +74,16 @@ public:
 private:
     int createHidden(Hiding hiding);
     int openInPlace(off_t offset);
-    int link(bool replace);
+    int link();
+    int renameAsNew();
+    int renameOverExisting();
     int linkHidden(std::string *hiddenName);
     int syncDirectory() const;
 
     UniqueFd directory_;
     UniqueFd file_;
     Mode mode_ = Mode::kReplace;
+    int creation_ = O_CREAT;
     std::string name_;
     std::string hiddenName_;  // empty for an O_TMPFILE file
     off_t writeOffset_ = 0;

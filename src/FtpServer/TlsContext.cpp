@@ -1,67 +1,17 @@
 #include "TlsContext.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
-
+#include "PrivateFile.h"
 #include "TlsSessionBinding.h"
 
 namespace osprel {
 
 namespace {
-
-// PEM files of a chain or a key are a few KiB; anything far larger is not one.
-constexpr size_t kMaxPemFile = size_t{1} << 20;
-
-struct FileBytes {
-    std::string bytes;
-    mode_t mode = 0;
-    int cause = 0;  // errno when it could not be read
-    ~FileBytes() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
-
-// Reads the file once, so the permissions checked are those of the bytes used.
-bool readPemFile(const std::string &path, FileBytes *file, std::string *reason) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    struct stat info;
-    if (fd < 0 || fstat(fd, &info) != 0) {
-        file->cause = errno;
-        *reason = strerror(errno);
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    if (!S_ISREG(info.st_mode) || info.st_size > static_cast<off_t>(kMaxPemFile)) {
-        file->cause = S_ISREG(info.st_mode) ? EFBIG : EINVAL;
-        *reason = S_ISREG(info.st_mode) ? "larger than 1 MiB" : "not a regular file";
-        close(fd);
-        return false;
-    }
-    file->mode = info.st_mode;
-    file->bytes.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    errno = 0;
-    while (done < file->bytes.size()) {
-        ssize_t n = read(fd, file->bytes.data() + done, file->bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    int saved = errno;
-    close(fd);
-    if (done != file->bytes.size()) {
-        file->cause = saved != 0 ? saved : EIO;
-        *reason = saved != 0 ? strerror(saved) : "changed while being read";
-        return false;
-    }
-    return true;
-}
 
 std::string openSslReason(const char *fallback) {
     const char *reason = ERR_reason_error_string(ERR_peek_last_error());
@@ -105,9 +55,9 @@ bool useChain(SSL_CTX *context, BIO *bio, std::string *reason) {
 }
 
 bool loadChain(SSL_CTX *context, const std::string &path, std::string *error) {
-    FileBytes file;
+    PrivateFile file;
     std::string reason;
-    bool loaded = readPemFile(path, &file, &reason);
+    bool loaded = readPrivateFile(path, &file, &reason);
     if (loaded) {
         BIO *bio = BIO_new_mem_buf(file.bytes.data(), static_cast<int>(file.bytes.size()));
         loaded = bio != nullptr && useChain(context, bio, &reason);
@@ -122,17 +72,16 @@ bool loadChain(SSL_CTX *context, const std::string &path, std::string *error) {
 
 bool loadKey(SSL_CTX *context, const TlsSettings &settings, std::string *error) {
     const std::string &path = settings.keyPath;
-    FileBytes file;
+    PrivateFile file;
     std::string reason;
-    if (!readPemFile(path, &file, &reason)) {
+    if (!readPrivateFile(path, &file, &reason)) {
         *error = "cannot load the TLS private key " + path + ": " + reason;
         errno = file.cause;
         return false;
     }
     if ((file.mode & (S_IROTH | S_IWOTH)) != 0) {
-        char mode[8];
-        snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.mode & 07777));
-        *error = "the TLS private key " + path + " is open to other users (mode " + mode + "): chmod o-rwx it";
+        *error = "the TLS private key " + path + " is open to other users (mode " + modeText(file.mode) +
+                 "): chmod o-rwx it";
         errno = EPERM;
         return false;
     }
@@ -186,5 +135,12 @@ std::unique_ptr<TlsContext> TlsContext::load(const TlsSettings &settings, std::s
 }
 
 TlsContext::~TlsContext() { SSL_CTX_free(context_); }
+
+std::unique_ptr<Renewable<TlsContext>> loadRenewedTlsContext(const TlsSettings &settings, std::string *error) {
+    auto renewed = std::make_unique<Renewable<TlsContext>>(
+        std::vector<std::string>{settings.certificatePath, settings.keyPath}, "TLS certificate and key",
+        [settings](std::string *why) -> std::shared_ptr<const TlsContext> { return TlsContext::load(settings, why); });
+    return renewed->loadFirst(error) ? std::move(renewed) : nullptr;
+}
 
 }  // namespace osprel

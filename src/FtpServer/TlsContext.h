@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "Renewal.h"
 #include "TlsSettings.h"
 
 struct ssl_ctx_st;
@@ -36,5 +37,10 @@ private:
     ssl_ctx_st *context_;
     bool requireResumption_;
 };
+
+// The context for sessions yet to start, loaded as TlsContext::load does
+// (null with one line in *error), and again when the certificate or key
+// file changes (Renewal.h).
+std::unique_ptr<Renewable<TlsContext>> loadRenewedTlsContext(const TlsSettings &settings, std::string *error);
 
 }  // namespace osprel

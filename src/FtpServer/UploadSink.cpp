@@ -4,10 +4,10 @@ namespace osprel {
 
 UploadSink::UploadSink(const ServerConfig &config) : config_(config), limits_(config, 0) {}
 
-int UploadSink::open(int parentFd, const std::string &leaf, StoredFile::Mode mode, off_t offset) {
+int UploadSink::open(int parentFd, const std::string &leaf, StoredFile::Mode mode, off_t offset, int creation) {
     // Before the file is opened, which may empty it.
     if (int refused = limits_.checkStart(parentFd, 0); refused != 0) return refused;
-    if (int error = file_.open(parentFd, leaf, mode, offset); error != 0) return error;
+    if (int error = file_.open(parentFd, leaf, mode, offset, creation); error != 0) return error;
     limits_ = UploadLimits(config_, file_.writeOffset());
     return 0;
 }

@@ -23,11 +23,12 @@ public:
     explicit UploadSink(const ServerConfig &config);
 
     // Opens the upload of leaf in the directory parentFd as mode says
-    // (kInPlace: from offset, or at the end with StoredFile::kAtEnd).  Only
-    // regular files; a last component that is a link is never followed.
-    // Refused at once (ENOSPC) when the file system has no room above its
-    // reserve.  Returns 0 or an errno.
-    int open(int parentFd, const std::string &leaf, StoredFile::Mode mode, off_t offset = 0);
+    // (kInPlace: from offset, or at the end with StoredFile::kAtEnd), with
+    // creation the O_CREAT and O_EXCL the rights allow (uploadCreationFlags;
+    // see StoredFile::open).  Only regular files; a last component that is a
+    // link is never followed.  Refused at once (ENOSPC) when the file system
+    // has no room above its reserve.  Returns 0 or an errno.
+    int open(int parentFd, const std::string &leaf, StoredFile::Mode mode, off_t offset, int creation);
 
     int fd() const { return file_.fd(); }
     // kUnique: the name the file gets.

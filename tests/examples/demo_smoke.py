@@ -186,7 +186,8 @@ class DemoCase(unittest.TestCase):
         self.stop_and_check_summary(demo, signal.SIGINT, "SIGINT")
 
     def test_login_hint_names_the_configured_user(self):
-        env = dict(self.env, OSPREL_FTP_USER="keeper", OSPREL_FTP_PASSWORD="s3cret")
+        hashed = subprocess.run(["openssl", "passwd", "-6", "s3cret"], check=True, capture_output=True, text=True)
+        env = dict(self.env, OSPREL_FTP_USER="keeper", OSPREL_FTP_PASSWORD_HASH=hashed.stdout.strip())
         demo = self.start(env=env)
         demo.wait_for(self.line("demo_main.cpp", "StartMonitor", "Info", 136,
                                 r"FTP server ready: try  curl -u keeper ftp://127\.0\.0\.1:3456/  "

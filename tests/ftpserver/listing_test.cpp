@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Listing.h"
+#include "Rights.h"
 
 using osprel::FactSelection;
 using osprel::ListEntry;
@@ -68,26 +69,35 @@ TEST(ListLine, LineBreaksInNamesCannotForgeLines) {
               "-rw-r--r--    1 1000     100                 1 Sep 24 17:31 a??b\r\n");
 }
 
-TEST(MlsxFacts, FactsForFilesAndDirectories) {
+TEST(MlsxFacts, FactsForFilesAndDirectoriesAsTheRightsAllow) {
+    using osprel::kAllRights;
+    using osprel::kRead;
+    using osprel::kWrite;
     FactSelection all;
-    EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), all, false),
+    EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), all, kAllRights),
               "type=file;size=12;modify=20150924173135;perm=adfrw; ");
-    EXPECT_EQ(mlsxFacts(entry("d", S_IFDIR | 0755, 4096, kNow), all, false),
+    EXPECT_EQ(mlsxFacts(entry("d", S_IFDIR | 0755, 4096, kNow), all, kAllRights),
               "type=dir;modify=20150924173135;perm=cdeflmp; ");
-    EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), all, true),
+    EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), all, kRead),
               "type=file;size=12;modify=20150924173135;perm=r; ");
-    EXPECT_EQ(mlsxFacts(entry("d", S_IFDIR | 0755, 4096, kNow), all, true), "type=dir;modify=20150924173135;perm=el; ");
-    EXPECT_EQ(mlsxFacts(entry("l", S_IFLNK | 0777, 3, kNow), all, false),
+    EXPECT_EQ(mlsxFacts(entry("d", S_IFDIR | 0755, 4096, kNow), all, kRead), "type=dir;modify=20150924173135;perm=el; ");
+    // New names but no changes: nothing to do to a file but read it.
+    EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), all, kRead | kWrite),
+              "type=file;size=12;modify=20150924173135;perm=r; ");
+    EXPECT_EQ(mlsxFacts(entry("d", S_IFDIR | 0755, 4096, kNow), all, kRead | kWrite),
+              "type=dir;modify=20150924173135;perm=celm; ");
+    EXPECT_EQ(mlsxFacts(entry("l", S_IFLNK | 0777, 3, kNow), all, kAllRights),
               "type=OS.unix=symlink;size=3;modify=20150924173135;perm=adfrw; ");
 }
 
 TEST(MlsxFacts, OptsMlstSelectsFacts) {
     FactSelection facts;
     EXPECT_EQ(osprel::selectFacts("SIZE;Modify;unknown;", &facts), "size;modify;");
-    EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), facts, false), "size=12;modify=20150924173135; ");
+    EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), facts, osprel::kAllRights),
+              "size=12;modify=20150924173135; ");
     EXPECT_EQ(osprel::featFacts(facts), "type;size*;modify*;perm;");
     EXPECT_EQ(osprel::selectFacts("", &facts), "");
-    EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), facts, false), " ");
+    EXPECT_EQ(mlsxFacts(entry("f", S_IFREG | 0644, 12, kNow), facts, osprel::kAllRights), " ");
 }
 
 namespace {

@@ -17,6 +17,8 @@ using osprel::ServerConfig;
 
 namespace {
 
+constexpr char kHash[] = "$y$j9T$tRuC4m6c0BfKw57594EUC/$4qt/jFl1PLt7hEaizY8PFplJVzJ3WMheUg25l4YWzMD";
+
 std::string parseError(std::vector<const char *> arguments) {
     ServerConfig config;
     std::string error;
@@ -167,15 +169,30 @@ TEST(Environment, EveryVariable) {
     EXPECT_EQ(config.maxFileSize, 3ULL << 30);
     EXPECT_EQ(environmentConfig({{"OSPREL_FTP_ROOT", "/"}, {"OSPREL_FTP_READONLY", "0"}}).writeAccess,
               osprel::WriteAccess::kEveryone);
+    config = environmentConfig({{"OSPREL_FTP_USER", "alice"}, {"OSPREL_FTP_PASSWORD_HASH", kHash}});
+    EXPECT_EQ(config.passwordHash, kHash);
+    EXPECT_EQ(config.password, "");
+    EXPECT_EQ(environmentConfig({{"OSPREL_FTP_USERS_FILE", "/etc/users"}}).usersFile, "/etc/users");
 }
 
 TEST(Environment, ValuesItCannotUseStopTheStart) {
     EXPECT_EQ(environmentError({{"OSPREL_FTP_BIND", "localhost"}}),
               "OSPREL_FTP_BIND must be an IPv4 or IPv6 address, not \"localhost\"");
-    EXPECT_EQ(environmentError({{"OSPREL_FTP_USER", "alice"}}),
-              "OSPREL_FTP_USER and OSPREL_FTP_PASSWORD must be set together (or neither, for anonymous login)");
-    EXPECT_EQ(environmentError({{"OSPREL_FTP_PASSWORD", "x"}}),
-              "OSPREL_FTP_USER and OSPREL_FTP_PASSWORD must be set together (or neither, for anonymous login)");
+    const std::string halfPair = "OSPREL_FTP_USER and OSPREL_FTP_PASSWORD (or OSPREL_FTP_PASSWORD_HASH) must be set "
+                                 "together (or neither, for anonymous login)";
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_USER", "alice"}}), halfPair);
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_PASSWORD", "x"}}), halfPair);
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_PASSWORD_HASH", kHash}}), halfPair);
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_USERS_FILE", "/etc/users"}, {"OSPREL_FTP_PASSWORD", "x"}}), halfPair);
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_USER", "alice"}, {"OSPREL_FTP_PASSWORD", "x"},
+                                {"OSPREL_FTP_PASSWORD_HASH", kHash}}),
+              "set OSPREL_FTP_PASSWORD or OSPREL_FTP_PASSWORD_HASH, not both");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_USER", "alice"}, {"OSPREL_FTP_PASSWORD_HASH", "$1$i.VBmZkF$x"}}),
+              "OSPREL_FTP_PASSWORD_HASH: $1$ hashes are refused: use yescrypt ($y$), bcrypt ($2b$), SHA-512 ($6$) "
+              "or SHA-256 ($5$) crypt");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_USERS_FILE", "/etc/users"}, {"OSPREL_FTP_USER", "alice"},
+                                {"OSPREL_FTP_PASSWORD", "x"}}),
+              "OSPREL_FTP_USERS_FILE and OSPREL_FTP_USER exclude each other: put that login in the accounts file");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_READONLY", "yes"}}), "OSPREL_FTP_READONLY must be 1 or 0, not \"yes\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_IDLE_TIMEOUT", "0"}}),
               "OSPREL_FTP_IDLE_TIMEOUT must be a number of seconds from 1 to 86400, not \"0\"");

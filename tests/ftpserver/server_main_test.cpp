@@ -114,8 +114,8 @@ TEST_F(ServerMainRefusal, HalfACredentialPair) {
     unsetenv("OSPREL_FTP_USER");
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err,
-              "osprel: OSPREL_FTP_USER and OSPREL_FTP_PASSWORD must be set together (or neither, for anonymous "
-              "login)\n");
+              "osprel: OSPREL_FTP_USER and OSPREL_FTP_PASSWORD (or OSPREL_FTP_PASSWORD_HASH) must be set together "
+              "(or neither, for anonymous login)\n");
 }
 
 TEST_F(ServerMainRefusal, ReadsOnlyArgcEntriesOfReadOnlyTexts) {

@@ -110,7 +110,8 @@ protected:
     // One session over a socket pair (after AUTH TLS when clientTls is
     // set), driven by `script` after login; returns all it said.
     std::string runSession(const std::string &script, bool failAfterLogin, SSL_CTX *clientTls = nullptr) {
-        osprel::ServerContext context{config_, rootFd_, ports_, logins_, tls_.get()};
+        osprel::Authenticator authenticator(config_, nullptr);
+        osprel::ServerContext context{config_, rootFd_, ports_, logins_, tls_.get(), authenticator};
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         std::thread session([&context, fd = fds[1]] { osprel::serveClient(context, fd); });
@@ -140,7 +141,7 @@ protected:
     int rootFd_ = -1;
     osprel::PassivePortRange ports_{40000, 64};
     LoginThrottle logins_;
-    std::unique_ptr<osprel::TlsContext> tls_;
+    std::unique_ptr<osprel::Renewable<osprel::TlsContext>> tls_;
 };
 
 const std::string kLoggedIn = "331 Please specify the password.\r\n230 Login successful.\r\n";
@@ -162,7 +163,7 @@ TEST_F(FaultBarrier, UnderTlsThe421ComesOverTls) {
               0);
     config_.tls = {osprel::TlsMode::kAllowed, certificate, key, true};
     std::string error;
-    tls_ = osprel::TlsContext::load(config_.tls, &error);
+    tls_ = osprel::loadRenewedTlsContext(config_.tls, &error);
     ASSERT_NE(tls_, nullptr) << error;
     signal(SIGPIPE, SIG_IGN);  // the OpenSSL client writes with write()
     SSL_CTX *client = SSL_CTX_new(TLS_client_method());

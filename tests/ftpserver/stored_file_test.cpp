@@ -62,7 +62,7 @@ protected:
         return found;
     }
     int start(StoredFile &file, const std::string &name, Mode mode, const std::string &data = "") {
-        int error = file.open(dirFd_, name, mode, 0, GetParam());
+        int error = file.open(dirFd_, name, mode, 0, O_CREAT, GetParam());
         if (error == 0 && write(file.fd(), data.data(), data.size()) != static_cast<ssize_t>(data.size())) return EIO;
         return error;
     }
@@ -90,15 +90,24 @@ TEST_P(StoredFileTest, InvisibleUntilPublishedWholeOrGivenUpWithoutATrace) {
     EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
 
-TEST_P(StoredFileTest, AUniqueNameTakenMeanwhileIsNeverReplaced) {
-    StoredFile file;
-    ASSERT_EQ(start(file, "up", Mode::kUnique, "mine"), 0);
-    std::string name = file.uniqueName();
+TEST_P(StoredFileTest, WhatMayOnlyBeCreatedOrOnlyReplacedStaysSoUntilPublished) {
+    StoredFile unique, created, replaced;
+    ASSERT_EQ(start(unique, "up", Mode::kUnique, "mine"), 0);
+    std::string name = unique.uniqueName();
     EXPECT_EQ(name.size(), 11u);
+    ASSERT_EQ(created.open(dirFd_, "new", Mode::kReplace, 0, O_CREAT | O_EXCL, GetParam()), 0);
+    put("old", "old");
+    ASSERT_EQ(replaced.open(dirFd_, "old", Mode::kReplace, 0, 0, GetParam()), 0);
+    // Meanwhile the names are taken, and the old file removed.
     put(name, "theirs");
-    EXPECT_EQ(file.publish(true), EEXIST);
+    put("new", "theirs");
+    ASSERT_EQ(unlinkat(dirFd_, "old", 0), 0);
+    EXPECT_EQ(unique.publish(true), EEXIST);
+    EXPECT_EQ(created.publish(true), EEXIST);
+    EXPECT_EQ(replaced.publish(true), ENOENT);
     EXPECT_EQ(content(name), "theirs");
-    EXPECT_EQ(names(), std::set<std::string>{name});
+    EXPECT_EQ(content("new"), "theirs");
+    EXPECT_EQ(names(), (std::set<std::string>{name, "new"}));
 }
 
 TEST_P(StoredFileTest, OnlyRegularFilesTheServerMayWriteAreReplaced) {
@@ -116,7 +125,7 @@ TEST_P(StoredFileTest, OnlyRegularFilesTheServerMayWriteAreReplaced) {
     if (child == 0) {
         if (geteuid() == 0 && setresuid(65534, 65534, 65534) != 0) _exit(2);
         StoredFile file;
-        _exit(file.open(dirFd_, "read-only", Mode::kReplace, 0, GetParam()) == EACCES ? 0 : 1);
+        _exit(file.open(dirFd_, "read-only", Mode::kReplace, 0, O_CREAT, GetParam()) == EACCES ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);

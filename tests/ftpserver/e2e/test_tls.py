@@ -237,6 +237,47 @@ class TlsTimeOuts(Tls):
         self.assertEqual(drain(stalling), b"")
 
 
+class RenewedCertificate(Tls):
+    def secure_session(self, context):
+        control = Control()
+        control.reply()
+        control.auth_tls(context)
+        for line in ("PBSZ 0", "PROT P", "USER anonymous", "PASS x"):
+            control.command(line)
+        return control
+
+    def download(self, control, context):
+        port = control.passive()
+        self.assertTrue(control.command("RETR data.txt").startswith("150 "))
+        data = connect_tls_data(port, context, control.sock.session)
+        self.assertEqual(drain(data), b"for the client only")
+        self.assertEqual(control.reply(), "226 Transfer complete.\r\n")
+
+    def test_new_clients_get_the_new_pair_and_sessions_in_progress_keep_theirs(self):
+        old_session = self.secure_session(self.context)
+        cert, key = make_certificate(self.base, "renewed")
+        os.replace(key, self.key)
+        os.replace(cert, self.cert)
+        renewed = tls_context(self.cert)
+        time.sleep(1.1)  # the files are looked at once a second at most
+        new_session = self.secure_session(renewed)
+        self.download(new_session, renewed)
+        self.assertIn("osprel: reloaded the TLS certificate and key from %s and %s\n" % (self.cert, self.key),
+                      self.server.stderr())
+        # Its data connections still resume the session of the old pair.
+        self.download(old_session, self.context)
+
+        # A key that does not match keeps the renewed pair in use, said once.
+        _, other_key = make_certificate(self.base, "other")
+        os.replace(other_key, self.key)
+        for _ in range(2):
+            time.sleep(1.1)
+            self.download(self.secure_session(renewed), renewed)
+        kept = ("osprel: the TLS private key %s does not match the certificate %s; the TLS certificate and key "
+                "loaded before stay in use\n" % (self.key, self.cert))
+        self.assertEqual(self.server.stderr().count(kept), 1)
+
+
 class StartRefusals(unittest.TestCase):
     def test_files_that_cannot_serve_stop_the_start_with_one_line(self):
         if not HOST_PROGRAM:
