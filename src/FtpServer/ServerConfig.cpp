@@ -148,6 +148,58 @@ bool readTls(EnvironmentGetter getter, TlsSettings *tls, std::string *error) {
     return true;
 }
 
+// Bytes per second, with an optional K, M or G (powers of 1024); unset,
+// empty or 0 leave *rate at 0, no cap.
+bool readRate(EnvironmentGetter getter, const char *name, long long *rate, std::string *error) {
+    const char *text = nonEmpty(getter(name));
+    if (text == nullptr) return true;
+    std::string digits = text;
+    int shift = 0;
+    if (const char *suffix = strchr("KMG", digits.back()); suffix != nullptr) {
+        shift = 10 * static_cast<int>(suffix - "KMG" + 1);
+        digits.pop_back();
+    }
+    long value = 0;
+    if (!parseNumber(digits.c_str(), 0, static_cast<long>(kMaxRateCap >> shift), &value)) {
+        *error = std::string(name) +
+                 " must be bytes per second up to 1024G, with an optional K, M or G suffix (0: no cap), not \"" +
+                 text + "\"";
+        return false;
+    }
+    *rate = static_cast<long long>(value) << shift;
+    return true;
+}
+
+// A numeric IPv4 address a client can connect to: not 0.0.0.0/8, nor
+// multicast, reserved or broadcast (224.0.0.0 and up).
+bool readPassiveAddress(EnvironmentGetter getter, std::string *address, std::string *error) {
+    const char *text = nonEmpty(getter("OSPREL_FTP_PASSIVE_ADDRESS"));
+    if (text == nullptr) return true;
+    in_addr parsed{};
+    unsigned firstByte = 0;
+    if (inet_pton(AF_INET, text, &parsed) == 1) firstByte = ntohl(parsed.s_addr) >> 24;
+    if (firstByte == 0 || firstByte >= 224) {
+        *error = std::string("OSPREL_FTP_PASSIVE_ADDRESS must be a numeric IPv4 address clients can reach, not \"") +
+                 text + "\"";
+        return false;
+    }
+    *address = text;
+    return true;
+}
+
+// Absolute, so the log reopened after a rotation is the same file whatever
+// the host's current directory has become.
+bool readTransferLog(EnvironmentGetter getter, std::string *path, std::string *error) {
+    const char *text = nonEmpty(getter("OSPREL_FTP_TRANSFER_LOG"));
+    if (text == nullptr) return true;
+    if (text[0] != '/') {
+        *error = std::string("OSPREL_FTP_TRANSFER_LOG must be an absolute path, not \"") + text + "\"";
+        return false;
+    }
+    *path = text;
+    return true;
+}
+
 }  // namespace
 
 bool parseCommandLine(int argc, char *const *argv, ServerConfig *config, std::string *error) {
@@ -228,7 +280,11 @@ bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string
            readSeconds(getter, "OSPREL_FTP_LOGIN_TIMEOUT", &config->loginTimeoutSeconds, error) &&
            readNumber(getter, "OSPREL_FTP_MAX_PER_ADDRESS", kMaxSessions, "sessions",
                       &config->maxSessionsPerAddress, error) &&
-           readTls(getter, &config->tls, error);
+           readTls(getter, &config->tls, error) &&
+           readRate(getter, "OSPREL_FTP_MAX_RATE", &config->maxSessionRate, error) &&
+           readRate(getter, "OSPREL_FTP_MAX_TOTAL_RATE", &config->maxTotalRate, error) &&
+           readPassiveAddress(getter, &config->passiveAddress, error) &&
+           readTransferLog(getter, &config->transferLogPath, error);
 }
 
 }  // namespace osprel
