@@ -80,6 +80,10 @@ bool Server::open(std::string *error) {
         if (tls_ == nullptr) return false;
         context_.tls = tls_.get();
     }
+    if (!config_.transferLogPath.empty()) {
+        transferLog_ = TransferLog::open(config_.transferLogPath, error);
+        if (transferLog_ == nullptr) return false;
+    }
 
     std::string where = config_.bindText + " port " + std::to_string(config_.controlPort);
     listenFd_ = socket(config_.bindAddress.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);

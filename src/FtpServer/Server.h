@@ -10,6 +10,7 @@
 #include "ServerConfig.h"
 #include "Session.h"
 #include "TlsContext.h"
+#include "TransferLog.h"
 
 namespace osprel {
 
@@ -21,7 +22,8 @@ public:
     Server &operator=(const Server &) = delete;
 
     // Opens the served root (creating the default one), loads the TLS
-    // certificate and key when TLS is on, and opens the control port.
+    // certificate and key when TLS is on, opens the transfer log when one is
+    // named, and opens the control port.
     // Returns false with a one-line reason in *error.
     bool open(std::string *error);
 
@@ -39,6 +41,7 @@ private:
     int rootFd_ = -1;
     int listenFd_ = -1;
     std::unique_ptr<TlsContext> tls_;
+    std::unique_ptr<TransferLog> transferLog_;
     PassivePortRange passivePorts_;
     LoginThrottle logins_;
     ServerContext context_;
