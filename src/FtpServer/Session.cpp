@@ -1,17 +1,17 @@
-// The session loop, login, and the commands that touch no file.
+// The session loop, the command table, and the commands that touch no file.
 #include "Session.h"
 
 #include <errno.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <exception>
-#include <thread>
 
 #include "CommandParser.h"
 #include "Report.h"
@@ -20,24 +20,9 @@ namespace osprel {
 
 namespace {
 
-constexpr auto kFailedLoginDelay = std::chrono::seconds(1);
-constexpr int kMaxFailedLogins = 3;
-
 std::string upperCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
     return text;
-}
-
-// Compares without stopping at the first difference, so timing tells nothing.
-bool sameSecret(const std::string &given, const std::string &expected) {
-    size_t length = std::max(given.size(), expected.size());
-    unsigned difference = given.size() == expected.size() ? 0 : 1;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
-        unsigned char b = i < expected.size() ? static_cast<unsigned char>(expected[i]) : 0;
-        difference |= a ^ b;
-    }
-    return difference == 0;
 }
 
 // Called inside a handler, so `why` is still alive; allocates nothing.
@@ -62,59 +47,101 @@ void serveClient(ServerContext &context, int controlFd) noexcept {
     close(controlFd);
 }
 
+// Commands that only answer are written out here; the others call their
+// member.
 const Session::CommandRule Session::kCommands[] = {
-    {"USER", &Session::cmdUser, kBeforeLogin | kNeedsArgument},
-    {"PASS", &Session::cmdPass, kBeforeLogin},
-    {"QUIT", &Session::cmdQuit, kBeforeLogin},
-    {"NOOP", &Session::cmdNoop, kBeforeLogin},
-    {"SYST", &Session::cmdSyst, kBeforeLogin},
-    {"FEAT", &Session::cmdFeat, kBeforeLogin},
-    {"AUTH", &Session::cmdAuth, kBeforeLogin},
-    {"PBSZ", &Session::cmdPbsz, kBeforeLogin | kNeedsArgument | kTlsOnly},
-    {"PROT", &Session::cmdProt, kBeforeLogin | kNeedsArgument | kTlsOnly},
-    {"OPTS", &Session::cmdOpts, kNeedsArgument},
-    {"CLNT", &Session::cmdClnt, 0},
-    {"TYPE", &Session::cmdType, kNeedsArgument},
-    {"MODE", &Session::cmdMode, kNeedsArgument},
-    {"STRU", &Session::cmdStru, kNeedsArgument},
-    {"ALLO", &Session::cmdAllo, 0},
-    {"REST", &Session::cmdRest, kNeedsArgument},
-    {"ABOR", &Session::cmdAbor, 0},
-    {"STAT", &Session::cmdStat, 0},
-    {"HELP", &Session::cmdHelp, 0},
-    {"PASV", &Session::cmdPasv, 0},
-    {"EPSV", &Session::cmdEpsv, 0},
-    {"PORT", &Session::cmdPort, kNeedsArgument},
-    {"EPRT", &Session::cmdEprt, kNeedsArgument},
-    {"PWD", &Session::cmdPwd, 0},
-    {"XPWD", &Session::cmdPwd, 0},
-    {"CWD", &Session::cmdCwd, kNeedsArgument},
-    {"XCWD", &Session::cmdCwd, kNeedsArgument},
-    {"CDUP", &Session::cmdCdup, 0},
-    {"XCUP", &Session::cmdCdup, 0},
-    {"SIZE", &Session::cmdSize, kNeedsArgument},
-    {"MDTM", &Session::cmdMdtm, kNeedsArgument},
-    {"MFMT", &Session::cmdMfmt, kNeedsArgument | kChangesFiles},
-    {"MLST", &Session::cmdMlst, 0},
-    {"LIST", &Session::cmdList, kMovesData},
-    {"NLST", &Session::cmdNlst, kMovesData},
-    {"MLSD", &Session::cmdMlsd, kMovesData},
-    {"RETR", &Session::cmdRetr, kNeedsArgument | kMovesData},
-    {"STOR", &Session::cmdStor, kNeedsArgument | kChangesFiles | kMovesData},
-    {"APPE", &Session::cmdAppe, kNeedsArgument | kChangesFiles | kMovesData},
-    {"DELE", &Session::cmdDele, kNeedsArgument | kChangesFiles},
-    {"MKD", &Session::cmdMkd, kNeedsArgument | kChangesFiles},
-    {"XMKD", &Session::cmdMkd, kNeedsArgument | kChangesFiles},
-    {"RMD", &Session::cmdRmd, kNeedsArgument | kChangesFiles},
-    {"XRMD", &Session::cmdRmd, kNeedsArgument | kChangesFiles},
-    {"RNFR", &Session::cmdRnfr, kNeedsArgument | kChangesFiles},
-    {"RNTO", &Session::cmdRnto, kNeedsArgument | kChangesFiles},
+    {"USER", call<&Session::cmdUser>, kBeforeLogin | kNeedsArgument | kCarriesLogin},
+    {"PASS", call<&Session::cmdPass>, kBeforeLogin | kCarriesLogin},
+    {"QUIT",
+     [](Session &session, const std::string &) {
+         session.control_.reply(221, "Goodbye.");
+         session.closing_ = true;
+     },
+     kBeforeLogin},
+    {"NOOP", [](Session &session, const std::string &) { session.control_.reply(200, "NOOP ok."); }, kBeforeLogin},
+    {"SYST", [](Session &session, const std::string &) { session.control_.reply(215, "UNIX Type: L8"); },
+     kBeforeLogin},
+    {"FEAT", call<&Session::cmdFeat>, kBeforeLogin},
+    {"AUTH", call<&Session::cmdAuth>, kBeforeLogin},
+    {"PBSZ", call<&Session::cmdPbsz>, kBeforeLogin | kNeedsArgument | kTlsOnly},
+    {"PROT", call<&Session::cmdProt>, kBeforeLogin | kNeedsArgument | kTlsOnly},
+    {"OPTS", call<&Session::cmdOpts>, kNeedsArgument},
+    {"CLNT", [](Session &session, const std::string &) { session.control_.reply(200, "Noted."); }, 0},
+    {"TYPE", call<&Session::cmdType>, kNeedsArgument},
+    {"MODE",
+     [](Session &session, const std::string &argument) {
+         if (strcasecmp(argument.c_str(), "S") == 0)
+             session.control_.reply(200, "Mode set to S.");
+         else
+             session.control_.reply(504, "Only stream mode is supported.");
+     },
+     kNeedsArgument},
+    {"STRU",
+     [](Session &session, const std::string &argument) {
+         if (strcasecmp(argument.c_str(), "F") == 0)
+             session.control_.reply(200, "Structure set to F.");
+         else
+             session.control_.reply(504, "Only file structure is supported.");
+     },
+     kNeedsArgument},
+    {"ALLO", [](Session &session, const std::string &) { session.control_.reply(202, "ALLO command ignored."); }, 0},
+    {"REST", call<&Session::cmdRest>, kNeedsArgument},
+    {"ABOR",
+     [](Session &session, const std::string &) {
+         session.dataSetup_.channel().reset();
+         session.control_.reply(225, "No transfer to abort.");
+     },
+     0},
+    {"STAT", call<&Session::cmdStat>, 0},
+    {"HELP", call<&Session::cmdHelp>, 0},
+    {"PASV", [](Session &session, const std::string &) { session.dataSetup_.pasv(); }, 0},
+    {"EPSV", [](Session &session, const std::string &argument) { session.dataSetup_.epsv(argument); }, 0},
+    {"PORT", [](Session &session, const std::string &argument) { session.dataSetup_.port(argument); },
+     kNeedsArgument},
+    {"EPRT", [](Session &session, const std::string &argument) { session.dataSetup_.eprt(argument); },
+     kNeedsArgument},
+    {"PWD", call<&Session::cmdPwd>, 0},
+    {"XPWD", call<&Session::cmdPwd>, 0},
+    {"CWD", [](Session &session, const std::string &argument) { session.changeDirectory(argument, 250); },
+     kNeedsArgument},
+    {"XCWD", [](Session &session, const std::string &argument) { session.changeDirectory(argument, 250); },
+     kNeedsArgument},
+    {"CDUP", [](Session &session, const std::string &) { session.changeDirectory("..", 200); }, 0},
+    {"XCUP", [](Session &session, const std::string &) { session.changeDirectory("..", 200); }, 0},
+    {"SIZE", call<&Session::cmdSize>, kNeedsArgument},
+    {"MDTM", call<&Session::cmdMdtm>, kNeedsArgument},
+    {"MFMT", call<&Session::cmdMfmt>, kNeedsArgument | kChangesFiles},
+    {"MLST", call<&Session::cmdMlst>, 0},
+    {"LIST", [](Session &session, const std::string &argument) { session.sendListing(argument, ListingSource::Kind::kLong); },
+     kMovesData},
+    {"NLST", [](Session &session, const std::string &argument) { session.sendListing(argument, ListingSource::Kind::kNames); },
+     kMovesData},
+    {"MLSD", [](Session &session, const std::string &argument) { session.sendListing(argument, ListingSource::Kind::kFacts); },
+     kMovesData},
+    {"RETR", call<&Session::cmdRetr>, kNeedsArgument | kMovesData},
+    {"STOR", [](Session &session, const std::string &argument) { session.store(argument, false); },
+     kNeedsArgument | kChangesFiles | kMovesData},
+    {"APPE", [](Session &session, const std::string &argument) { session.store(argument, true); },
+     kNeedsArgument | kChangesFiles | kMovesData},
+    {"DELE", call<&Session::cmdDele>, kNeedsArgument | kChangesFiles},
+    {"MKD", call<&Session::cmdMkd>, kNeedsArgument | kChangesFiles},
+    {"XMKD", call<&Session::cmdMkd>, kNeedsArgument | kChangesFiles},
+    {"RMD", call<&Session::cmdRmd>, kNeedsArgument | kChangesFiles},
+    {"XRMD", call<&Session::cmdRmd>, kNeedsArgument | kChangesFiles},
+    {"RNFR", call<&Session::cmdRnfr>, kNeedsArgument | kChangesFiles},
+    {"RNTO", call<&Session::cmdRnto>, kNeedsArgument | kChangesFiles},
 };
 
 Session::Session(ServerContext &context, int controlFd)
-    : context_(context), config_(context.config), control_(controlFd), lastActivity_(Clock::now()) {
-    peer_ = peerAddressOf(controlFd);
-    local_ = localAddressOf(controlFd);
+    : context_(context),
+      config_(context.config),
+      control_(controlFd),
+      watch_(control_),
+      peer_(peerAddressOf(controlFd)),
+      local_(localAddressOf(controlFd)),
+      dataSetup_(control_, context.passivePorts, local_, peer_, context.config.passiveTimeoutSeconds),
+      jail_(context.rootFd),
+      lastActivity_(Clock::now()) {
     addressKey_ = addressKey(peer_);
     loginDeadline_ = lastActivity_ + std::chrono::seconds(config_.loginTimeoutSeconds);
     int on = 1;
@@ -175,12 +202,7 @@ bool Session::mayWrite() const {
 // Waits for the next command line, meanwhile accepting the client's passive
 // data connection and closing a passive listener nobody connected to in time.
 Session::Next Session::nextLine(std::string *line) {
-    if (!deferred_.empty()) {
-        DeferredLine next = std::move(deferred_.front());
-        deferred_.pop_front();
-        *line = std::move(next.text);
-        return next.tooLong ? Next::kTooLong : Next::kLine;
-    }
+    if (bool tooLong = false; watch_.takeWaiting(line, &tooLong)) return tooLong ? Next::kTooLong : Next::kLine;
     for (;;) {
         ControlChannel::Read read = control_.readLine(line);
         if (read == ControlChannel::Read::kLine || read == ControlChannel::Read::kTooLong) {
@@ -200,20 +222,21 @@ Session::Next Session::nextLine(std::string *line) {
             control_.reply(421, "Timeout.");
             return Next::kEnd;
         }
-        int listener = data_.listenerFd();
-        if (listener >= 0 && now >= data_.passiveDeadline()) {
-            data_.stopListening();
+        DataChannel &data = dataSetup_.channel();
+        int listener = data.listenerFd();
+        if (listener >= 0 && now >= data.passiveDeadline()) {
+            data.stopListening();
             listener = -1;
         }
         Clock::time_point wake = sessionDeadline();
-        if (listener >= 0) wake = std::min(wake, data_.passiveDeadline());
+        if (listener >= 0) wake = std::min(wake, data.passiveDeadline());
         pollfd fds[2] = {{control_.fd(), control_.readEvents(), 0}, {listener, POLLIN, 0}};
         if (poll(fds, 2, millisecondsUntil(wake)) < 0 && errno != EINTR) return Next::kEnd;
         if ((fds[1].revents & POLLIN) == 0) continue;
         if (protectsData())
-            data_.acceptCandidates(peer_);
+            data.acceptCandidates(peer_);
         else
-            data_.acceptFrom(peer_);
+            data.acceptFrom(peer_);
     }
 }
 
@@ -225,7 +248,7 @@ const Session::CommandRule *Session::ruleFor(const std::string &verb) const {
 
 const char *Session::refusalOf(const CommandRule &rule, const Command &command) const {
     bool inClear = control_.tls() == nullptr;
-    if (inClear && tlsRequired() && (rule.handler == &Session::cmdUser || rule.handler == &Session::cmdPass))
+    if (inClear && tlsRequired() && (rule.flags & kCarriesLogin) != 0)
         return "530 Log in over TLS: send AUTH TLS first.";
     if (!loggedIn_ && (rule.flags & kBeforeLogin) == 0) return "530 Please login with USER and PASS.";
     if ((rule.flags & kNeedsArgument) != 0 && command.argument.empty())
@@ -241,7 +264,7 @@ void Session::execute(const std::string &line) {
     const CommandRule *rule = splitCommand(line, &command) ? ruleFor(command.verb) : nullptr;
     // REST's offset belongs to the command right after it, whatever that is.
     transferOffset_ = 0;
-    if (rule == nullptr || rule->handler != &Session::cmdRest) std::swap(transferOffset_, restartOffset_);
+    if (rule == nullptr || strcmp(rule->verb, "REST") != 0) std::swap(transferOffset_, restartOffset_);
     if (rule == nullptr) {
         control_.reply(500, "Unknown command.");
         return;
@@ -251,66 +274,8 @@ void Session::execute(const std::string &line) {
     if (const char *refusal = refusalOf(*rule, command))
         control_.sendText(std::string(refusal) + "\r\n");
     else
-        (this->*rule->handler)(command.argument);
+        rule->handler(*this, command.argument);
 }
-
-bool Session::credentialsMatch(const std::string &password) const {
-    if (!config_.credentialsRequired) return true;
-    bool userMatches = sameSecret(user_, config_.user);
-    bool passwordMatches = sameSecret(password, config_.password);
-    return userMatches && passwordMatches;
-}
-
-void Session::cmdUser(const std::string &argument) {
-    if (loggedIn_) {
-        control_.reply(530, "Already logged in.");
-        return;
-    }
-    user_ = argument;
-    haveUser_ = true;
-    control_.reply(331, "Please specify the password.");
-}
-
-void Session::cmdPass(const std::string &argument) {
-    if (loggedIn_) {
-        control_.reply(230, "Already logged in.");
-        return;
-    }
-    if (!haveUser_) {
-        control_.reply(503, "Login with USER first.");
-        return;
-    }
-    haveUser_ = false;
-    // Anonymous logins never fail, so only configured ones are throttled.
-    bool throttled = config_.credentialsRequired;
-    if (throttled && !context_.logins.begin(addressKey_, Clock::now())) {
-        control_.reply(421, "Too many failed logins from your address, try later.");
-        closing_ = true;
-        return;
-    }
-    bool matches = credentialsMatch(argument);
-    // Slows down guessing; only this session waits.
-    if (!matches) std::this_thread::sleep_for(kFailedLoginDelay);
-    if (throttled) context_.logins.finish(addressKey_, matches, Clock::now());
-    if (matches) {
-        loggedIn_ = true;
-        configuredLogin_ = config_.credentialsRequired;
-        control_.setSendTimeout(config_.idleTimeoutSeconds);
-        control_.reply(230, "Login successful.");
-        return;
-    }
-    control_.reply(530, "Login incorrect.");
-    if (++failedLogins_ >= kMaxFailedLogins) closing_ = true;
-}
-
-void Session::cmdQuit(const std::string &) {
-    control_.reply(221, "Goodbye.");
-    closing_ = true;
-}
-
-void Session::cmdNoop(const std::string &) { control_.reply(200, "NOOP ok."); }
-
-void Session::cmdSyst(const std::string &) { control_.reply(215, "UNIX Type: L8"); }
 
 void Session::cmdFeat(const std::string &) {
     // In alphabetical order, the TLS ones only with TLS on.
@@ -337,8 +302,6 @@ void Session::cmdOpts(const std::string &argument) {
     }
 }
 
-void Session::cmdClnt(const std::string &) { control_.reply(200, "Noted."); }
-
 void Session::cmdType(const std::string &argument) {
     std::string type = upperCase(argument);
     if (type == "I" || type == "L 8" || type == "L8") {
@@ -353,22 +316,6 @@ void Session::cmdType(const std::string &argument) {
     }
 }
 
-void Session::cmdMode(const std::string &argument) {
-    if (upperCase(argument) == "S")
-        control_.reply(200, "Mode set to S.");
-    else
-        control_.reply(504, "Only stream mode is supported.");
-}
-
-void Session::cmdStru(const std::string &argument) {
-    if (upperCase(argument) == "F")
-        control_.reply(200, "Structure set to F.");
-    else
-        control_.reply(504, "Only file structure is supported.");
-}
-
-void Session::cmdAllo(const std::string &) { control_.reply(202, "ALLO command ignored."); }
-
 void Session::cmdRest(const std::string &argument) {
     long long offset = 0;
     for (char c : argument) {
@@ -380,11 +327,6 @@ void Session::cmdRest(const std::string &argument) {
     }
     restartOffset_ = static_cast<off_t>(offset);
     control_.replyf(350, "Restart position accepted (%lld).", offset);
-}
-
-void Session::cmdAbor(const std::string &) {
-    data_.reset();
-    control_.reply(225, "No transfer to abort.");
 }
 
 void Session::cmdStat(const std::string &argument) {
@@ -399,7 +341,7 @@ void Session::cmdStat(const std::string &argument) {
         " Session timeout in seconds is " + std::to_string(config_.idleTimeoutSeconds),
     };
     if (!mayWrite()) lines.push_back(" Read-only");
-    if (tlsOn()) lines.push_back(tlsStatus());
+    if (tlsOn()) lines.push_back(tlsStatus(control_, protectsData()));
     control_.replyLines(211, "FTP server status:", lines, "End of status");
 }
 
@@ -419,94 +361,6 @@ void Session::cmdHelp(const std::string &) {
     }
     if (!line.empty()) lines.push_back(line);
     control_.replyLines(214, "The following commands are recognized.", lines, "Help OK.");
-}
-
-// Listens on a free port of the passive range; answers 425 and returns -1
-// when none can be had.
-int Session::openPassivePort() {
-    int port = 0;
-    auto deadline = Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds);
-    if (!data_.listenPassive(context_.passivePorts, local_, deadline, &port)) {
-        control_.reply(425, errno == EADDRINUSE ? "No passive port free, try later." : "Cannot open passive port.");
-        return -1;
-    }
-    return port;
-}
-
-void Session::cmdPasv(const std::string &) {
-    if (epsvAll_) {
-        control_.reply(503, "Only EPSV after EPSV ALL.");
-        return;
-    }
-    if (local_.family() != AF_INET) {
-        control_.reply(425, "PASV needs IPv4; use EPSV.");
-        return;
-    }
-    int port = openPassivePort();
-    if (port < 0) return;
-    std::string host = hostText(local_);
-    std::replace(host.begin(), host.end(), '.', ',');
-    control_.replyf(227, "Entering Passive Mode (%s,%d,%d).", host.c_str(), port >> 8, port & 0xff);
-}
-
-void Session::cmdEpsv(const std::string &argument) {
-    if (upperCase(argument) == "ALL") {
-        epsvAll_ = true;
-        control_.reply(200, "EPSV ALL ok.");
-        return;
-    }
-    const char *supported = local_.family() == AF_INET ? "Network protocol not supported, use (1)"
-                                                       : "Network protocol not supported, use (2)";
-    if (!argument.empty() && argument != (local_.family() == AF_INET ? "1" : "2")) {
-        control_.reply(522, supported);
-        return;
-    }
-    int port = openPassivePort();
-    if (port < 0) return;
-    control_.replyf(229, "Entering Extended Passive Mode (|||%d|)", port);
-}
-
-void Session::acceptActiveTarget(const SocketAddress &target) {
-    // No bouncing: data goes only back to the client, and never to a
-    // privileged port where a service might take it for commands.
-    if (!sameHost(target, peer_)) {
-        control_.reply(504, "Data connections go only to the client's own address.");
-    } else if (target.port() < 1024) {
-        control_.reply(504, "Data connections to ports below 1024 are refused.");
-    } else {
-        data_.setActiveTarget(target, local_);
-        control_.reply(200, "PORT command successful.");
-    }
-}
-
-void Session::cmdPort(const std::string &argument) {
-    SocketAddress target;
-    if (epsvAll_) {
-        control_.reply(503, "Only EPSV after EPSV ALL.");
-    } else if (!parsePortArgument(argument, &target)) {
-        control_.reply(501, "Syntax error in PORT argument.");
-    } else {
-        acceptActiveTarget(target);
-    }
-}
-
-void Session::cmdEprt(const std::string &argument) {
-    SocketAddress target;
-    if (epsvAll_) {
-        control_.reply(503, "Only EPSV after EPSV ALL.");
-        return;
-    }
-    switch (parseEprtArgument(argument, &target)) {
-    case EprtParse::kOk:
-        acceptActiveTarget(target);
-        break;
-    case EprtParse::kBadSyntax:
-        control_.reply(501, "Syntax error in EPRT argument.");
-        break;
-    case EprtParse::kUnknownProtocol:
-        control_.reply(522, "Network protocol not supported, use (1,2)");
-        break;
-    }
 }
 
 }  // namespace osprel

@@ -1,5 +1,5 @@
 // Commands on paths, directories and file names.  Every path goes through
-// the resolver; creating, removing and renaming work on the parent
+// the session's jail; creating, removing and renaming work on the parent
 // directory's descriptor, so the last component is never followed.
 #include <errno.h>
 #include <fcntl.h>
@@ -14,56 +14,19 @@
 
 namespace osprel {
 
-bool Session::resolve(const std::string &argument, std::string *virtualPath) {
-    return virtualPathFor(cwd_, argument, virtualPath);
-}
+void Session::cmdPwd(const std::string &) { control_.reply(257, quotedPath(jail_.cwd()) + " is the current directory"); }
 
-int Session::openPath(const std::string &virtualPath, int flags) {
-    return openBelowRoot(context_.rootFd, virtualPath, flags);
-}
-
-int Session::openParent(const std::string &virtualPath, std::string *leaf) {
-    return openParentBelowRoot(context_.rootFd, virtualPath, leaf);
-}
-
-bool Session::describePath(const std::string &virtualPath, ListEntry *entry) {
-    UniqueFd fd(openPath(virtualPath, O_PATH));
-    if (fd.get() < 0 || fstat(fd.get(), &entry->info) != 0) return false;
-    entry->name = leafName(virtualPath);
-    entry->linkTarget.clear();
-    return true;
-}
-
-void Session::cmdPwd(const std::string &) { control_.reply(257, quotedPath(cwd_) + " is the current directory"); }
-
-void Session::cmdCwd(const std::string &argument) {
-    std::string path;
-    int fd = resolve(argument, &path) ? openPath(path, O_PATH | O_DIRECTORY) : -EINVAL;
-    if (fd < 0) {
+void Session::changeDirectory(const std::string &argument, int doneCode) {
+    if (jail_.changeDirectory(argument))
+        control_.reply(doneCode, "Directory successfully changed.");
+    else
         control_.reply(550, "Failed to change directory.");
-        return;
-    }
-    close(fd);
-    cwd_ = path;
-    control_.reply(250, "Directory successfully changed.");
-}
-
-void Session::cmdCdup(const std::string &) {
-    std::string path;
-    int fd = resolve("..", &path) ? openPath(path, O_PATH | O_DIRECTORY) : -EINVAL;
-    if (fd < 0) {
-        control_.reply(550, "Failed to change directory.");
-        return;
-    }
-    close(fd);
-    cwd_ = path;
-    control_.reply(200, "Directory successfully changed.");
 }
 
 void Session::cmdSize(const std::string &argument) {
     std::string path;
     ListEntry entry;
-    if (!resolve(argument, &path) || !describePath(path, &entry) || !S_ISREG(entry.info.st_mode)) {
+    if (!jail_.resolve(argument, &path) || !jail_.describe(path, &entry) || !S_ISREG(entry.info.st_mode)) {
         control_.reply(550, "Could not get file size.");
         return;
     }
@@ -73,7 +36,7 @@ void Session::cmdSize(const std::string &argument) {
 void Session::cmdMdtm(const std::string &argument) {
     std::string path;
     ListEntry entry;
-    if (!resolve(argument, &path) || !describePath(path, &entry)) {
+    if (!jail_.resolve(argument, &path) || !jail_.describe(path, &entry)) {
         control_.reply(550, "Could not get file modification time.");
         return;
     }
@@ -83,7 +46,7 @@ void Session::cmdMdtm(const std::string &argument) {
 void Session::cmdDele(const std::string &argument) {
     std::string path;
     std::string leaf;
-    UniqueFd parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
+    UniqueFd parent(jail_.resolve(argument, &path) ? jail_.openParent(path, &leaf) : -EINVAL);
     if (parent.get() < 0 || unlinkat(parent.get(), leaf.c_str(), 0) != 0) {
         control_.reply(550, "Delete operation failed.");
         return;
@@ -94,7 +57,7 @@ void Session::cmdDele(const std::string &argument) {
 void Session::cmdMkd(const std::string &argument) {
     std::string path;
     std::string leaf;
-    UniqueFd parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
+    UniqueFd parent(jail_.resolve(argument, &path) ? jail_.openParent(path, &leaf) : -EINVAL);
     if (parent.get() < 0 || mkdirat(parent.get(), leaf.c_str(), 0777) != 0) {
         control_.reply(550, "Create directory operation failed.");
         return;
@@ -105,7 +68,7 @@ void Session::cmdMkd(const std::string &argument) {
 void Session::cmdRmd(const std::string &argument) {
     std::string path;
     std::string leaf;
-    UniqueFd parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
+    UniqueFd parent(jail_.resolve(argument, &path) ? jail_.openParent(path, &leaf) : -EINVAL);
     if (parent.get() < 0 || unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR) != 0) {
         control_.reply(550, "Remove directory operation failed.");
         return;
@@ -117,7 +80,7 @@ void Session::cmdRnfr(const std::string &argument) {
     std::string path;
     std::string leaf;
     struct stat info;
-    UniqueFd parent(resolve(argument, &path) ? openParent(path, &leaf) : -EINVAL);
+    UniqueFd parent(jail_.resolve(argument, &path) ? jail_.openParent(path, &leaf) : -EINVAL);
     if (parent.get() < 0 || fstatat(parent.get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         control_.reply(550, "RNFR command failed.");
         return;
@@ -136,8 +99,8 @@ void Session::cmdRnto(const std::string &argument) {
     std::string path;
     std::string fromLeaf;
     std::string toLeaf;
-    UniqueFd fromParent(openParent(renameFrom_, &fromLeaf));
-    UniqueFd toParent(resolve(argument, &path) ? openParent(path, &toLeaf) : -EINVAL);
+    UniqueFd fromParent(jail_.openParent(renameFrom_, &fromLeaf));
+    UniqueFd toParent(jail_.resolve(argument, &path) ? jail_.openParent(path, &toLeaf) : -EINVAL);
     if (fromParent.get() < 0 || toParent.get() < 0 ||
         renameat(fromParent.get(), fromLeaf.c_str(), toParent.get(), toLeaf.c_str()) != 0) {
         control_.reply(550, "Rename failed.");
@@ -149,7 +112,7 @@ void Session::cmdRnto(const std::string &argument) {
 void Session::cmdMlst(const std::string &argument) {
     std::string path;
     ListEntry entry;
-    if (!resolve(argument, &path) || !describePath(path, &entry)) {
+    if (!jail_.resolve(argument, &path) || !jail_.describe(path, &entry)) {
         control_.reply(550, "Could not list.");
         return;
     }
@@ -201,7 +164,7 @@ void Session::cmdMfmt(const std::string &argument) {
         return;
     }
     std::string path;
-    UniqueFd fd(resolve(name, &path) ? openPath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY) : -EINVAL);
+    UniqueFd fd(jail_.resolve(name, &path) ? jail_.open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY) : -EINVAL);
     if (fd.get() < 0 || futimens(fd.get(), times) != 0) {
         control_.reply(550, "Could not set the modification time.");
         return;

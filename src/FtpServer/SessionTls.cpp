@@ -1,21 +1,11 @@
-// FTP over TLS: AUTH TLS on the control connection, PBSZ and PROT, and the
-// choice of a protected data connection among those that reach the port.
+// FTP over TLS on the control connection: AUTH TLS, PBSZ and PROT.  (The
+// data connections' TLS is the transfer's: TransferLink.cpp.)
 #include <openssl/ssl.h>
 #include <strings.h>
-
-#include <vector>
 
 #include "Session.h"
 
 namespace osprel {
-
-namespace {
-
-// After a refused data connection the client's own may still be on its way
-// (a thief may have come first); past this without one, the transfer fails.
-constexpr auto kRefusalGrace = std::chrono::seconds(2);
-
-}  // namespace
 
 void Session::cmdAuth(const std::string &argument) {
     if (!tlsOn()) {
@@ -31,7 +21,7 @@ void Session::cmdAuth(const std::string &argument) {
     } else if (control_.reply(234, "Proceed with negotiation.")) {
         // Lines sent in clear behind AUTH are never run as if sent over TLS,
         // and a USER before it does not count.
-        deferred_.clear();
+        watch_.dropWaiting();
         haveUser_ = false;
         control_.startTls(TlsStream::open(*context_.tls, control_.fd(), *binding_, TlsStream::Role::kControl));
         // The handshake gets no more time than the login deadline left.
@@ -71,75 +61,10 @@ void Session::cmdProt(const std::string &argument) {
     }
 }
 
-std::string Session::tlsStatus() const {
-    if (control_.tls() == nullptr) return " Control connection in clear";
-    return std::string(" Control connection over ") + SSL_get_version(control_.tls()->handle()) +
-           ", data connections " + (protectsData() ? "protected" : "in clear");
-}
-
-// Every connection from the client's host gets its TLS handshake, side by
-// side, so a thief on that host who connects first, then stalls or fails,
-// holds up nobody.  The first that resumes this session's TLS session (any,
-// with resumption not required) is the data connection; the others are
-// reset, having neither received nor supplied a byte.
-bool Session::openProtectedConnection(DataLink *link, int activeFd, Outcome *failure) {
-    std::vector<DataLink> candidates;
-    auto add = [&](int fd) {
-        if (fd < 0) return;
-        DataLink candidate;
-        candidate.fd.reset(fd);
-        candidate.tls = TlsStream::open(*context_.tls, fd, *binding_, TlsStream::Role::kData);
-        if (candidate.tls != nullptr) candidates.push_back(std::move(candidate));
-    };
-    auto drop = [&](size_t index) {
-        candidates[index].tls->abort();
-        candidates.erase(candidates.begin() + static_cast<ptrdiff_t>(index));
-    };
-    candidates.reserve(DataChannel::kMaxCandidates + 1);
-    if (activeFd >= 0) add(activeFd);
-    add(data_.takeConnected());
-    Clock::time_point deadline = data_.listenerFd() >= 0
-                                     ? data_.passiveDeadline()
-                                     : Clock::now() + std::chrono::seconds(config_.passiveTimeoutSeconds);
-    Clock::time_point lastRefusal{};
-    bool refused = false;
-    Wait wait = Wait::kReady;
-    while (wait == Wait::kReady) {
-        data_.acceptCandidates(peer_);
-        for (int fd = data_.takeCandidate(); fd >= 0; fd = data_.takeCandidate()) {
-            if (candidates.size() == DataChannel::kMaxCandidates) drop(0);
-            add(fd);
-        }
-        for (size_t i = 0; i < candidates.size();) {
-            TlsResult result = candidates[i].tls->tryHandshake();
-            if (result == TlsResult::kWouldBlock) {
-                ++i;
-                continue;
-            }
-            TlsStream &tls = *candidates[i].tls;
-            if (result == TlsResult::kOk &&
-                (!context_.tls->requireResumption() || binding_->resumedHere(tls.handle()))) {
-                *link = std::move(candidates[i]);
-                candidates.erase(candidates.begin() + static_cast<ptrdiff_t>(i));
-                while (!candidates.empty()) drop(0);
-                data_.reset();
-                return true;
-            }
-            refused = refused || result == TlsResult::kOk;
-            lastRefusal = Clock::now();
-            drop(i);
-        }
-        if (candidates.empty() && data_.listenerFd() < 0) break;
-        pollfd fds[kMaxWatched];
-        size_t count = 0;
-        if (data_.listenerFd() >= 0) fds[count++] = {data_.listenerFd(), POLLIN, 0};
-        for (DataLink &candidate : candidates) fds[count++] = {candidate.fd.get(), candidate.tls->wantedEvents(), 0};
-        bool graceOnly = candidates.empty() && lastRefusal != Clock::time_point{};
-        wait = waitDuringTransfer(fds, count, graceOnly ? std::min(deadline, lastRefusal + kRefusalGrace) : deadline);
-    }
-    while (!candidates.empty()) drop(0);
-    *failure = connectionFailure(wait, refused);
-    return false;
+std::string tlsStatus(const ControlChannel &control, bool dataProtected) {
+    if (control.tls() == nullptr) return " Control connection in clear";
+    return std::string(" Control connection over ") + SSL_get_version(control.tls()->handle()) +
+           ", data connections " + (dataProtected ? "protected" : "in clear");
 }
 
 }  // namespace osprel
