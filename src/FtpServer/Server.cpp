@@ -47,7 +47,8 @@ bool isFileSystemRoot(int fd) {
 Server::Server(const ServerConfig &config)
     : config_(config),
       passivePorts_(config.firstPassivePort, kPassivePortCount),
-      context_{config, -1, passivePorts_, logins_, nullptr},
+      totalRate_(config.maxTotalRate),
+      context_{config, -1, passivePorts_, logins_, nullptr, &totalRate_, nullptr},
       slots_(config.maxSessionsPerAddress) {}
 
 Server::~Server() {
@@ -83,6 +84,7 @@ bool Server::open(std::string *error) {
     if (!config_.transferLogPath.empty()) {
         transferLog_ = TransferLog::open(config_.transferLogPath, error);
         if (transferLog_ == nullptr) return false;
+        context_.transferLog = transferLog_.get();
     }
 
     std::string where = config_.bindText + " port " + std::to_string(config_.controlPort);

@@ -7,6 +7,7 @@
 
 #include "AddressLimits.h"
 #include "DataConnection.h"
+#include "RateLimit.h"
 #include "ServerConfig.h"
 #include "Session.h"
 #include "TlsContext.h"
@@ -44,6 +45,7 @@ private:
     std::unique_ptr<TransferLog> transferLog_;
     PassivePortRange passivePorts_;
     LoginThrottle logins_;
+    TotalRate totalRate_;
     ServerContext context_;
     std::atomic<int> sessions_{0};
     SessionSlots slots_;

@@ -16,23 +16,28 @@
 #include "Jail.h"
 #include "ListingSource.h"
 #include "NetAddress.h"
+#include "RateLimit.h"
 #include "ServerConfig.h"
 #include "TlsContext.h"
 #include "TlsSessionBinding.h"
 #include "Transfer.h"
+#include "TransferLog.h"
 
 namespace osprel {
 
 // What every session shares: the settings, the served root, the passive
-// ports, the failed logins per address and the TLS context (null with TLS
-// off).  Read-only after start, apart from the port range's cursor and the
-// throttle, which guard themselves.
+// ports, the failed logins per address, the TLS context (null with TLS
+// off), the total rate cap and the transfer log (null for none).  Read-only
+// after start, apart from the port range's cursor, the throttle, the total
+// cap and the log, which guard themselves.
 struct ServerContext {
     const ServerConfig &config;
     int rootFd;
     PassivePortRange &passivePorts;
     LoginThrottle &logins;
     const TlsContext *tls;
+    TotalRate *totalRate = nullptr;
+    TransferLog *transferLog = nullptr;
 };
 
 // Runs a session on controlFd from greeting to end, then closes controlFd.
@@ -129,8 +134,12 @@ private:
     void statListing(const std::string &argument);
     void cmdRetr(const std::string &argument);
     void store(const std::string &argument, bool append);
-    TransferSettings transferSettings() const;
+    TransferSettings transferSettings();
     void finishTransfer(TransferOutcome outcome, const char *doneText);
+    void finishFileTransfer(const Transfer &transfer, TransferOutcome outcome, const std::string &path,
+                            TransferDirection direction);
+    void logTransfer(const std::string &path, TransferDirection direction, long long bytes, Clock::duration took,
+                     bool complete);
 
     ServerContext &context_;
     const ServerConfig &config_;
@@ -141,6 +150,7 @@ private:
     SocketAddress local_;
     DataSetup dataSetup_;
     Jail jail_;
+    RateLimit rate_;
 
     std::string addressKey_;
     Clock::time_point loginDeadline_;

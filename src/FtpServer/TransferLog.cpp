@@ -43,8 +43,11 @@ void appendField(const std::string &text, std::string *line) {
     }
 }
 
-long long secondsRoundedUp(Clock::duration took) {
-    return std::chrono::ceil<std::chrono::seconds>(std::max(took, Clock::duration(0))).count();
+// To the nearest second, and at least 1 for anything that took time, so
+// that analysers dividing by it never divide by 0.
+long long wholeSeconds(Clock::duration took) {
+    if (took <= Clock::duration(0)) return 0;
+    return std::max<long long>(std::chrono::round<std::chrono::seconds>(took).count(), 1);
 }
 
 // Only a regular file, named itself: a FIFO would block a session, a
@@ -74,7 +77,7 @@ bool sameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b
 std::string transferLogLine(const TransferRecord &record) {
     std::string line;
     appendTime(record.finished, &line);
-    line += ' ' + std::to_string(secondsRoundedUp(record.took));
+    line += ' ' + std::to_string(wholeSeconds(record.took));
     appendField(record.remoteHost, &line);
     line += ' ' + std::to_string(record.bytes);
     appendField(record.path, &line);

@@ -32,7 +32,8 @@ struct TransferRecord {
 // remote-host file-size filename transfer-type special-action-flag
 // direction access-mode username service-name authentication-method
 // authenticated-user-id completion-status", the time in local time as
-// "Mon Sep  1 12:34:56 2025" whatever the locale, the seconds rounded up.
+// "Mon Sep  1 12:34:56 2025" whatever the locale, the seconds to the
+// nearest (at least 1 when any time passed).
 // In the texts a blank, a control byte, DEL and the backslash are written
 // as a backslash and three octal digits ("\040"), so every line splits at
 // its blanks into the same fields.

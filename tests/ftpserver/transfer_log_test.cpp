@@ -68,7 +68,7 @@ protected:
     std::string path_;
 };
 
-const char kDownloadLine[] = "Sat Jan  1 00:00:00 2000 3 192.0.2.7 1048576 /pub/a.bin b _ o a anonymous ftp 0 * c\n";
+const char kDownloadLine[] = "Sat Jan  1 00:00:00 2000 2 192.0.2.7 1048576 /pub/a.bin b _ o a anonymous ftp 0 * c\n";
 
 }  // namespace
 
@@ -98,7 +98,7 @@ TEST_F(TransferLogFile, NamesWithBlanksAndControlBytesKeepTheFields) {
     record.user = "a b";
     std::string line = transferLogLine(record);
     EXPECT_EQ(line,
-              "Sat Jan  1 00:00:00 2000 3 192.0.2.7 1048576 /my\\040file\\011\\134x\\015\\012\\177/\xc3\xa9.txt "
+              "Sat Jan  1 00:00:00 2000 2 192.0.2.7 1048576 /my\\040file\\011\\134x\\015\\012\\177/\xc3\xa9.txt "
               "b _ o a a\\040b ftp 0 * c\n");
     std::istringstream fields(line);
     std::string field;
