@@ -2,9 +2,11 @@
 and over TLS), the passive address that 227 replies name, and the transfer
 log's lines."""
 
+import ftplib
 import io
 import os
 import re
+import resource
 import sys
 import threading
 import time
@@ -168,6 +170,31 @@ class TotalCap(LoggedServer):
         self.assertLessEqual(len(self.payload), self.total * (time.monotonic() - started + self.slack))
         self.assertEqual(self.new_log_lines()[-1][1], "127.0.0.1 393216 /up.bin b _ i r alice ftp 0 * c\n")
         os.unlink(self.path("up.bin"))
+
+
+class FileSizeLimit(LoggedServer):
+    """A server started under a file size limit of 1 MiB (RLIMIT_FSIZE)."""
+
+    @classmethod
+    def populate(cls, root):
+        cls.server_env = cls.log_env(root)
+
+    @classmethod
+    def setUpClass(cls):
+        limits = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, limits[1]))
+        try:
+            super().setUpClass()
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, limits)
+
+    def test_an_upload_past_the_limit_fails_without_killing_the_host(self):
+        client = ftp_client()
+        with self.assertRaisesRegex(ftplib.error_temp, "^451 Local file error; transfer aborted.$"):
+            store(client, "big-up.bin", os.urandom(2 << 20))
+        self.assertEqual(client.voidcmd("NOOP"), "200 NOOP ok.")
+        [(_, line)] = self.new_log_lines()
+        self.assertRegex(line, r"^127\.0\.0\.1 \d+ /big-up\.bin b _ i a anonymous ftp 0 \* i\n$")
 
 
 if __name__ == "__main__":
