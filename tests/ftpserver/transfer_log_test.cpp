@@ -1,5 +1,6 @@
 // The transfer log: its exact lines, and its file through rotation and
 // failures.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -37,10 +38,10 @@ TransferRecord download() {
 }
 
 std::string contents(const std::string &path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string bytes = fd >= 0 ? readAll(fd) : std::string();
+    if (fd >= 0) close(fd);
+    return bytes;
 }
 
 class TransferLogFile : public ::testing::Test {
