@@ -1,50 +1,61 @@
 # Front door.  Every target installs the Debian packages it needs (as root,
 # with apt-get; scripts/install-deps.sh lists them), builds and goes.  Build
-# trees: build-dist/ (libraries and quillon-demo only), build/ (everything,
-# release with debug info), build-asan/ (AddressSanitizer +
-# UndefinedBehaviorSanitizer), build-tsan/.
+# trees: build-dist/ (libraries and quillon-demo only, as installed), build/
+# (everything, release with debug info), build-asan/ (AddressSanitizer +
+# UndefinedBehaviorSanitizer), build-tsan/, build-bench/ (release); the
+# Debian packages land in build-deb/.  Development trees treat compiler
+# warnings as errors (QUILLON_WERROR); build-dist/ and the packages, built
+# with whatever compiler and flags a distribution has, do not.
 JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
+DEV = -DQUILLON_WERROR=ON
 
-.PHONY: all build test sanitize asan tsan fuzz bench clean dist-build run install package
+.PHONY: all build test sanitize asan tsan fuzz bench clean dist-build run install package package-check \
+	abi-check abi-baseline parsers-check
 
 # A bare `make` builds what `make install` installs.
 all: dist-build
 
 build:
 	@scripts/install-deps.sh build
-	cmake -S . -B build
+	cmake -S . -B build $(DEV)
 	cmake --build build -j $(JOBS)
 
 test:
 	@scripts/install-deps.sh test
-	cmake -S . -B build
+	cmake -S . -B build $(DEV)
 	cmake --build build -j $(JOBS)
 	cd build && $(CTEST)
 
 asan:
 	@scripts/install-deps.sh sanitize
-	cmake -S . -B build-asan -DSANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug -DQUILLON_BUILD_BENCH=OFF
+	cmake -S . -B build-asan $(DEV) -DSANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug -DQUILLON_BUILD_BENCH=OFF
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
 tsan:
 	@scripts/install-deps.sh sanitize
-	cmake -S . -B build-tsan -DSANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DQUILLON_BUILD_BENCH=OFF
+	cmake -S . -B build-tsan $(DEV) -DSANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DQUILLON_BUILD_BENCH=OFF
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
 
 sanitize: asan tsan
 
+# The build trees, the packages, and what dpkg-buildpackage leaves in debian/.
+DEB_PACKAGES = libquillon1 libcarrowen1 libtrevant1 libosprel1 libdunmarr1 libquillon-dev quillon-demo
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-dist
+	rm -rf build build-asan build-tsan build-fuzz build-dist build-bench build-deb obj-*
+	rm -rf debian/.debhelper debian/tmp debian/files debian/*.substvars debian/*.debhelper.log \
+	    debian/debhelper-build-stamp $(addprefix debian/,$(DEB_PACKAGES))
 
-# Benchmarks: each bench/*/run.sh prints its figures beside its baseline.
+# Benchmarks: each bench/*/run.sh prints its figures beside its baseline, in
+# a release tree of their own (build/ keeps its build type).  BENCH_FILE_MIB,
+# BENCH_SESSIONS and BENCH_ROUNDS shrink the FTP benchmark.
 bench:
 	@scripts/install-deps.sh bench
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-	cmake --build build -j $(JOBS)
-	@for script in bench/*/run.sh; do sh $$script build || exit 1; done
+	cmake -S . -B build-bench $(DEV) -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	@for script in bench/*/run.sh; do echo "== $$script"; sh $$script build-bench || exit 1; done
 
 # Brief coverage-guided fuzzing of the FTP server's path resolution and
 # command parsing (clang's libFuzzer).
@@ -59,7 +70,7 @@ DIST = build-dist
 RUN_ARGS ?=
 dist-build:
 	@scripts/install-deps.sh dist
-	cmake -S . -B $(DIST) -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF
+	cmake -S . -B $(DIST) -DQUILLON_WERROR=OFF -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF
 	cmake --build $(DIST) -j $(JOBS)
 
 # make run TLS=1: FTP over TLS required, with a self-signed certificate for
@@ -87,7 +98,36 @@ install: dist-build
 	cmake --install $(DIST) --prefix $(PREFIX)
 	@if [ "$$(id -u)" = 0 ]; then ldconfig; fi
 
-# build-dist/quillon_<version>_amd64.deb
-package: dist-build
+# The Debian packages of debian/, built the Debian way; dpkg-buildpackage
+# writes them next to the source tree, from where they move to build-deb/
+# with their .changes and .buildinfo.
+DEB_OUT = build-deb
+package:
 	@scripts/install-deps.sh package
-	cd $(DIST) && cpack -G DEB
+	dpkg-buildpackage -us -uc -b
+	rm -rf $(DEB_OUT) && mkdir $(DEB_OUT)
+	changes=quillon_$$(dpkg-parsechangelog -S Version)_$$(dpkg --print-architecture).changes && \
+	    for file in $$changes $$(sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* [^ ]* [^ ]* //p' ../$$changes); do \
+	        mv "../$$file" $(DEB_OUT)/ || exit 1; \
+	    done
+	@ls $(DEB_OUT)
+
+# CI: the packages, lintian on them (any error or warning fails) and what each holds.
+package-check: package
+	@scripts/install-deps.sh lint
+	sh tests/install/package_test.sh $(DEB_OUT)
+
+# The ABI of build-dist/'s libraries against the baseline in abi/ (abidiff);
+# abi-baseline records the current one there, deliberately.
+abi-check: dist-build
+	@scripts/install-deps.sh abi
+	sh scripts/abi-check.sh $(DIST)
+abi-baseline: dist-build
+	@scripts/install-deps.sh abi
+	sh scripts/abi-check.sh --update $(DIST)
+
+# The lnav format and the rsyslog rule base of parsers/ on lines that
+# quillon-demo and the libraries print (needs root for network namespaces).
+parsers-check: dist-build
+	@scripts/install-deps.sh parsers
+	sh parsers/check.sh $(DIST)

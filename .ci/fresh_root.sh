@@ -3,8 +3,9 @@
 # root made with debootstrap from the Debian archive this machine's apt uses,
 # it runs the README's prerequisite line, clones the commit under test (HEAD;
 # uncommitted changes are not part of it), then `make run` (reached over FTP
-# from outside the root, stopped with Ctrl-C), `make test` with CI=true, and
-# the install section's commands.  The untouched root is kept as a tarball in
+# from outside the root, stopped with Ctrl-C), `make test` with CI=true, the
+# install section's commands, and then `make package`, the packages installed
+# with apt and the README's app.c and queue.c built against them.  The untouched root is kept as a tarball in
 # $QUILLON_CI_CACHE (default /var/cache/quillon-ci) for the next run.
 # Needs root and the Debian archive; `make run` uses port 3456 of this host.
 set -euo pipefail
@@ -96,8 +97,13 @@ cmake_commands=$(readme_block sh '^cmake -S \. -B build -DCMAKE_PREFIX_PATH=')
 app_source=$(readme_block c '^/\* app\.c \*/')
 app_cmake=$(readme_block cmake '^cmake_minimum_required')
 app_output=$(readme_block '' '\[app\] <<' | sed 's/^.* \[0\.0\.0:/[0.0.0:/')
-for found in "$install_line" "$pkg_config_commands" "$cmake_commands" "$app_source" "$app_cmake" "$app_output"; do
-    [ -n "$found" ] || fail "README lacks one of: make install PREFIX=, PKG_CONFIG_PATH, CMake commands, app.c, its CMakeLists.txt, its output"
+package_commands=$(readme_block sh '^make package$')
+app_packaged=$(readme_block sh '^cc app\.c ')
+queue_source=$(readme_block c '^/\* queue\.c \*/')
+queue_commands=$(readme_block sh '^cc queue\.c ')
+for found in "$install_line" "$pkg_config_commands" "$cmake_commands" "$app_source" "$app_cmake" "$app_output" \
+    "$package_commands" "$app_packaged" "$queue_source" "$queue_commands"; do
+    [ -n "$found" ] || fail "README lacks one of: make install PREFIX=, PKG_CONFIG_PATH, CMake commands, app.c, its CMakeLists.txt, its output, make package, cc app.c, queue.c, cc queue.c"
 done
 
 uri=$(archive_uri | awk '/^https?:\/\// && !found { print; found = 1 }')
@@ -172,5 +178,24 @@ for commands in "$pkg_config_commands" "$cmake_commands"; do
     shown=$(grep ' \[0\.0\.0:0100\]' <<<"$output" | sed 's/^.* \[0\.0\.0:/[0.0.0:/; s/\[root\/app\/app\.c:/[app.c:/')
     [ "$shown" = "$app_output" ] || fail "[$commands] printed [$output], not the README's [$app_output]"
 done
+
+# The Debian packages, as the README builds and installs them; then the
+# examples against the installed packages alone (no PKG_CONFIG_PATH, no
+# CMAKE_PREFIX_PATH, no run-time search path).
+step "$(echo "$package_commands" | tr '\n' ';') in $clone"
+run_step in_root "$clone" sh -ec "$package_commands"
+mkdir "$root/root/packaged"
+printf '%s\n' "$app_source" >"$root/root/packaged/app.c"
+printf '%s\n' "$app_cmake" >"$root/root/packaged/CMakeLists.txt"
+printf '%s\n' "$queue_source" >"$root/root/packaged/queue.c"
+step "the README's app.c and queue.c against the packages"
+for commands in "$app_packaged" "cmake -S . -B build && cmake --build build && build/app"; do
+    output=$(in_root /root/packaged sh -ec "$commands" 2>&1) || fail "[$commands] failed: $output"
+    shown=$(grep ' \[0\.0\.0:0100\]' <<<"$output" | sed 's/^.* \[0\.0\.0:/[0.0.0:/; s/\[root\/packaged\/app\.c:/[app.c:/')
+    [ "$shown" = "$app_output" ] || fail "[$commands] printed [$output], not the README's [$app_output]"
+done
+output=$(in_root /root/packaged sh -ec "$queue_commands" 2>&1) || fail "[$queue_commands] failed: $output"
+grep -qxF 'received [sensor 7: 21.5 C]' <<<"$output" || fail "[$queue_commands] printed [$output]"
+grep -q '\[message\] <<117>> ' <<<"$output" || fail "[$queue_commands]: no start-up line of the message module in [$output]"
 
 say "ok: the README's commands work on a bare Debian $suite ($((SECONDS - started)) s)"

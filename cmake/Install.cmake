@@ -1,7 +1,10 @@
-# Installation (cmake --install, GNUInstallDirs), the pkg-config files, the
-# CMake package behind find_package(quillon) and the .deb made by CPack.
-# Every rule is guarded, so the tree builds while a library is still missing.
+# Installation (cmake --install, GNUInstallDirs): the libraries, headers,
+# pkg-config files, the CMake package behind find_package(quillon),
+# quillon-demo with its man page, and the log-line parsers for lnav and
+# rsyslog.  The Debian packages (debian/) are made from these rules.  Every
+# rule is guarded, so the tree builds while a library is still missing.
 include(GNUInstallDirs)
+
 include(CMakePackageConfigHelpers)
 
 set(QUILLON_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/quillon)
@@ -23,11 +26,15 @@ install(TARGETS ${QUILLON_INSTALLED_LIBRARIES} EXPORT quillonTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # Installed, libtrevant's RUNPATH is $ORIGIN: it finds the libraries it needs
-# in its own directory, whatever the prefix.  (Its build-tree value is set in
-# src/Monitors.)
+# in its own directory, whatever the prefix; or none at all without
+# QUILLON_INSTALL_RPATH.  (Its build-tree value is set in src/Monitors.)
 if(TARGET trevant)
-  install(CODE "file(RPATH_SET FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:trevant>\"
-                                NEW_RPATH \"\\\$ORIGIN\")")
+  set(trevant_installed "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:trevant>")
+  if(QUILLON_INSTALL_RPATH)
+    install(CODE "file(RPATH_SET FILE \"${trevant_installed}\" NEW_RPATH \"\\\$ORIGIN\")")
+  else()
+    install(CODE "file(RPATH_REMOVE FILE \"${trevant_installed}\")")
+  endif()
 endif()
 install(FILES
         ${PROJECT_SOURCE_DIR}/include/quillon.h
@@ -39,7 +46,13 @@ install(FILES
 
 if(TARGET quillon-demo)
   install(TARGETS quillon-demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/quillon-demo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
+
+# Parsers of the log lines: an lnav format and a liblognorm rule base for
+# rsyslog's mmnormalize.
+install(FILES ${PROJECT_SOURCE_DIR}/parsers/lnav/quillon_log.json DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon/lnav)
+install(FILES ${PROJECT_SOURCE_DIR}/parsers/rsyslog/quillon.rb DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon/rsyslog)
 
 # CMake package: quillon::quillon, quillon::carrowen, quillon::trevant (and
 # quillon::dunmarr, quillon::osprel), relocatable with the prefix.
@@ -67,27 +80,3 @@ install(CODE "
   set(QUILLON_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
   set(QUILLON_PC_VERSION \"${PROJECT_VERSION}\")
   include(\"${CMAKE_CURRENT_LIST_DIR}/WritePkgConfig.cmake\")")
-
-# The .deb: libraries, headers, pkg-config and CMake files, quillon-demo.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME quillon)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION
-    "libquillon (console logging), libcarrowen (pipe message queue), libtrevant (monitor with an FTP server),\
- libosprel (the FTP server) and libdunmarr (task threads), their headers and the example host quillon-demo.")
-set(CPACK_PACKAGE_CONTACT "quillon maintainers <maintainers@quillon.invalid>")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-# Registers the libraries' sonames and the ldconfig trigger.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-find_program(QUILLON_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(QUILLON_DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libssl3 (>= 3.0.0)")
-endif()
-include(CPack)

@@ -65,6 +65,9 @@ TREVANT_EXPORT int log_monitor_init(void);
  * not start, or "FTP server did not start on port [3456]: [reason]." when the
  * server returned during the pause (for a port already taken the reason is
  * "Address already in use"; the server's own line is on standard error).
+ * The reason is errno's text; a failure that left errno 0 shows as
+ * "[unknown reason]" (the server's as "[unknown reason: ServerMain returned
+ * N]"), never as "[Success]".
  */
 TREVANT_EXPORT int MonitorThreadCreate(void);
 

@@ -57,6 +57,7 @@ static int MonitorFTPServerTask(void *argument) {
         const_cast<char *>(kServerProgram), const_cast<char *>(kControlPortOption), const_cast<char *>(kControlPort),
         const_cast<char *>(kDataPortOption), const_cast<char *>(kDataPort),
     };
+    errno = 0;  // so that a server that sets none is told from one that does
     int result = ServerMain(kServerArgumentCount, serverArguments);
     int error = errno;
     pthread_mutex_lock(&g_serverEndLock);
@@ -65,10 +66,19 @@ static int MonitorFTPServerTask(void *argument) {
     return 0;
 }
 
+// The text shown for a failure that came without an errno.
+static const char kUnknownReason[] = "unknown reason";
+
+// strerror's text for an errno; never "Success" for 0, which only says that
+// the failing library gave no reason.
+static const char *ErrorReason(int error, char *buffer, size_t size) {
+    return error != 0 ? strerror_r(error, buffer, size) : kUnknownReason;
+}
+
 // ServerMain leaves errno set to the cause of a refused start.
 static const char *ServerEndReason(const ServerEnd &end, char *buffer, size_t size) {
     if (end.error != 0) return strerror_r(end.error, buffer, size);
-    snprintf(buffer, size, "ServerMain returned %d", end.result);
+    snprintf(buffer, size, "%s: ServerMain returned %d", kUnknownReason, end.result);
     return buffer;
 }
 
@@ -76,6 +86,7 @@ int MonitorThreadCreate(void) {
     QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "MonitorThreadCreate\n");
     int endsBefore = LastServerEnd().count;
     // The task name doubles as the task's argument; the task only reads it.
+    errno = 0;  // so that a failure that sets none is told apart
     int started = ThreadTaskCreateAdvanced(kTaskName, MonitorFTPServerTask, const_cast<char *>(kTaskName));
     int startError = errno;
     QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_INFO, "==============\n");
@@ -85,7 +96,7 @@ int MonitorThreadCreate(void) {
     char reason[128];
     if (started != 0) {
         QUILLON_LOG(g_monitorLogLevel, monitorModule(), QUILLON_ERROR, "FTP server task could not start: [%s].\n",
-                    strerror_r(startError, reason, sizeof reason));
+                    ErrorReason(startError, reason, sizeof reason));
         return -1;
     }
     ServerEnd end = LastServerEnd();

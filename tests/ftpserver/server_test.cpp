@@ -25,15 +25,17 @@ std::atomic<bool> g_failBigAllocations{false};
 
 }  // namespace
 
-void *operator new(size_t size, const std::nothrow_t &) noexcept {
+// Every one out of line, so the compiler never sees malloc behind a new it
+// inlined and then reads the matching delete as a mismatch
+// (-Wmismatched-new-delete in optimised builds).
+__attribute__((noinline)) void *operator new(size_t size, const std::nothrow_t &) noexcept {
     return size >= (size_t{64} << 10) && g_failBigAllocations.load() ? nullptr : malloc(size ? size : 1);
 }
-void *operator new(size_t size) {
+__attribute__((noinline)) void *operator new(size_t size) {
     void *memory = operator new(size, std::nothrow);
     if (memory == nullptr) throw std::bad_alloc();
     return memory;
 }
-// Out of line, so the compiler does not pair free with a new it inlined.
 __attribute__((noinline)) void operator delete(void *memory) noexcept { free(memory); }
 __attribute__((noinline)) void operator delete(void *memory, size_t) noexcept { free(memory); }
 

@@ -17,6 +17,7 @@ namespace {
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
 bool failTaskStart = false;
+int failTaskStartError = EAGAIN;
 bool serverStopped = false;
 RecordedTaskStart taskStart;
 RecordedServerCall serverCall;
@@ -58,9 +59,10 @@ int ThreadTaskCreateAdvanced(const char *taskName, int (*entry)(void *), void *a
     taskStart.taskNamePointer = taskName;
     taskStart.argument = argument;
     bool fail = failTaskStart;
+    int error = failTaskStartError;
     pthread_mutex_unlock(&lock);
     if (fail) {
-        errno = EAGAIN;  // as libdunmarr leaves it when the system has no thread to give
+        errno = error;  // EAGAIN: as libdunmarr leaves it when the system has no thread to give
         return -1;
     }
     return realTaskCreator()(taskName, entry, argument);
@@ -86,9 +88,10 @@ int ServerMain(int argc, char **argv) {
     return 0;
 }
 
-void standinFailTaskStart(bool fail) {
+void standinFailTaskStart(bool fail, int error) {
     pthread_mutex_lock(&lock);
     failTaskStart = fail;
+    failTaskStartError = error;
     pthread_mutex_unlock(&lock);
 }
 

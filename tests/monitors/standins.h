@@ -3,6 +3,7 @@
 // ServerMain are the ones libtrevant's calls bind to.
 #pragma once
 
+#include <errno.h>
 #include <sys/types.h>
 
 #include <string>
@@ -28,10 +29,10 @@ struct RecordedServerCall {
 };
 
 // With `fail` set, ThreadTaskCreateAdvanced records the call and returns -1
-// with errno EAGAIN without starting anything, as when no thread can be
-// created.  Otherwise it
-// hands the call on to the real libdunmarr.
-STANDIN_EXPORT void standinFailTaskStart(bool fail);
+// with errno `error` without starting anything: EAGAIN, as when no thread
+// can be created, or 0, a failure that gives no reason.  Otherwise it hands
+// the call on to the real libdunmarr.
+STANDIN_EXPORT void standinFailTaskStart(bool fail, int error = EAGAIN);
 
 STANDIN_EXPORT RecordedTaskStart standinTaskStart();
 

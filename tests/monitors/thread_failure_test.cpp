@@ -54,4 +54,20 @@ TEST(MonitorWithoutTaskThread, SaysWhyAfterTheFullPauseAndFails) {
     EXPECT_EQ(err, "");
 }
 
+// A task library that fails without setting errno: the line says the reason
+// is unknown, never "[Success]".  (Run as a test program of its own: one
+// start-up per process.)
+TEST(MonitorWithoutTaskThread, SaysTheReasonIsUnknownWhenThereIsNoErrno) {
+    clockShimSet(PINNED_EPOCH_SECONDS, PINNED_MICROSECONDS);
+    standinFailTaskStart(true, 0);
+
+    CapturedOutput output;
+    EXPECT_EQ(InitMonitor(), -1);
+    std::vector<std::string> lines = splitLines(output.out.take());
+
+    ASSERT_EQ(lines.size(), 12u);
+    EXPECT_EQ(lines[10], monitorLine(kInterface, "\"FTP server task could not start: [%s].\\n\"", "MonitorThreadCreate", 2,
+                                     "FTP server task could not start: [unknown reason].\n"));
+}
+
 }  // namespace

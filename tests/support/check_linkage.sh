@@ -1,7 +1,8 @@
 #!/bin/sh
 # check_linkage.sh LIBRARY SONAME "NEEDED..." "EXPORTED..." "LEFT UNDEFINED..." RUNPATH [SANITIZED]
 # Checks a shared library's dynamic interface exactly: its soname, its NEEDED
-# entries, its exported symbols, the symbols it leaves to the loader to bind
+# entries, its exported symbols as nm -D names them (NAME@@VERSION, and the
+# version node itself), the symbols it leaves to the loader to bind
 # (those without a version), its RUNPATH ("" for none; DT_RPATH is never
 # right), and that it binds lazily (no BIND_NOW).  Lists may be separated by
 # blanks or semicolons.  SANITIZED (non-empty) ignores what a sanitizer
