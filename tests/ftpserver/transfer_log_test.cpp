@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "TransferLog.h"
 #include "capture.h"
@@ -22,20 +21,9 @@ using osprel::TransferRecord;
 namespace {
 
 constexpr time_t kNewYear2000 = 946684800;
-
-TransferRecord download() {
-    TransferRecord record;
-    record.finished = kNewYear2000;
-    record.took = std::chrono::milliseconds(2300);
-    record.remoteHost = "192.0.2.7";
-    record.bytes = 1048576;
-    record.path = "/pub/a.bin";
-    record.binary = true;
-    record.anonymous = true;
-    record.user = "anonymous";
-    record.complete = true;
-    return record;
-}
+const TransferRecord kDownload{.finished = kNewYear2000, .took = std::chrono::milliseconds(2300),
+                               .remoteHost = "192.0.2.7", .bytes = 1048576, .path = "/pub/a.bin", .binary = true,
+                               .anonymous = true, .user = "anonymous", .complete = true};
 
 std::string contents(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -74,17 +62,10 @@ const char kDownloadLine[] = "Sat Jan  1 00:00:00 2000 2 192.0.2.7 1048576 /pub/
 }  // namespace
 
 TEST_F(TransferLogFile, EachKindOfTransferIsOneLine) {
-    EXPECT_EQ(transferLogLine(download()), kDownloadLine);
-    TransferRecord upload = download();
-    upload.finished = kNewYear2000 + 86400 * 40 + 3661;
-    upload.took = std::chrono::microseconds(1);
-    upload.bytes = 12;
-    upload.path = "/in/b.txt";
-    upload.binary = false;
-    upload.direction = TransferDirection::kIncoming;
-    upload.anonymous = false;
-    upload.user = "alice";
-    upload.complete = false;
+    EXPECT_EQ(transferLogLine(kDownload), kDownloadLine);
+    TransferRecord upload{.finished = kNewYear2000 + 86400 * 40 + 3661, .took = std::chrono::microseconds(1),
+                          .remoteHost = "192.0.2.7", .bytes = 12, .path = "/in/b.txt",
+                          .direction = TransferDirection::kIncoming, .user = "alice"};
     EXPECT_EQ(transferLogLine(upload), "Thu Feb 10 01:01:01 2000 1 192.0.2.7 12 /in/b.txt a _ i r alice ftp 0 * i\n");
     TransferRecord deletion = upload;
     deletion.took = {};
@@ -94,18 +75,16 @@ TEST_F(TransferLogFile, EachKindOfTransferIsOneLine) {
 }
 
 TEST_F(TransferLogFile, NamesWithBlanksAndControlBytesKeepTheFields) {
-    TransferRecord record = download();
+    TransferRecord record = kDownload;
     record.path = "/my file\t\\x\r\n\x7f/\xc3\xa9.txt";
     record.user = "a b";
-    std::string line = transferLogLine(record);
-    EXPECT_EQ(line,
+    EXPECT_EQ(transferLogLine(record),
               "Sat Jan  1 00:00:00 2000 2 192.0.2.7 1048576 /my\\040file\\011\\134x\\015\\012\\177/\xc3\xa9.txt "
               "b _ o a a\\040b ftp 0 * c\n");
-    std::istringstream fields(line);
-    std::string field;
-    int count = 0;
-    while (fields >> field) ++count;
-    EXPECT_EQ(count, 18);  // five of them the date
+    record = kDownload;
+    record.user = "";
+    EXPECT_EQ(transferLogLine(record),
+              "Sat Jan  1 00:00:00 2000 2 192.0.2.7 1048576 /pub/a.bin b _ o a - ftp 0 * c\n");
 }
 
 TEST_F(TransferLogFile, AppendsToAPrivateFileAndFollowsItsRotation) {
@@ -115,12 +94,12 @@ TEST_F(TransferLogFile, AppendsToAPrivateFileAndFollowsItsRotation) {
     }
     auto log = openLog();
     ASSERT_NE(log, nullptr);
-    log->write(download());
+    log->write(kDownload);
     EXPECT_EQ(contents(path_), std::string("earlier\n") + kDownloadLine);
 
     // Rotated by renaming: the next line starts a new file, created private.
     ASSERT_EQ(rename(path_.c_str(), (path_ + ".1").c_str()), 0);
-    log->write(download());
+    log->write(kDownload);
     EXPECT_EQ(contents(path_ + ".1"), std::string("earlier\n") + kDownloadLine);
     EXPECT_EQ(contents(path_), kDownloadLine);
     struct stat info;
@@ -128,7 +107,7 @@ TEST_F(TransferLogFile, AppendsToAPrivateFileAndFollowsItsRotation) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     // Removed: the same.
     ASSERT_EQ(unlink(path_.c_str()), 0);
-    log->write(download());
+    log->write(kDownload);
     EXPECT_EQ(contents(path_), kDownloadLine);
 }
 
@@ -161,15 +140,15 @@ TEST_F(TransferLogFile, FailuresAreReportedOnceAndLinesGoOn) {
     full.rlim_cur = filled.size();
     setrlimit(RLIMIT_FSIZE, &full);
     CapturedFd err(2);
-    log->write(download());
-    log->write(download());
+    log->write(kDownload);
+    log->write(kDownload);
     setrlimit(RLIMIT_FSIZE, &unlimited);
-    log->write(download());
+    log->write(kDownload);
     // A path that can no longer be opened: the lines go on into the open file.
     ASSERT_EQ(rename(path_.c_str(), (path_ + ".1").c_str()), 0);
     ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
-    log->write(download());
-    log->write(download());
+    log->write(kDownload);
+    log->write(kDownload);
     EXPECT_EQ(err.take(), "osprel: cannot write the transfer log, " + path_ + ": File too large\n" +
                               "osprel: cannot reopen the transfer log, " + path_ +
                               ": not a regular file; lines go on into the file it was\n");
