@@ -179,6 +179,63 @@ bool readLogin(EnvironmentGetter getter, ServerConfig *config, std::string *erro
     return false;
 }
 
+// A variable that, when set, must be a text that `accept` takes (and
+// keeps); refused as "NAME must be WHAT, not "TEXT"".
+template <typename Accept>
+bool readSetting(EnvironmentGetter getter, const char *name, const char *what, Accept accept, std::string *error) {
+    const char *text = nonEmpty(getter(name));
+    if (text == nullptr || accept(text)) return true;
+    *error = std::string(name) + " must be " + what + ", not \"" + text + "\"";
+    return false;
+}
+
+// Bytes per second, with an optional K, M or G (powers of 1024).
+bool parseRate(const char *text, long long *rate) {
+    std::string digits = text;
+    int shift = 0;
+    if (const char *suffix = strchr("KMG", digits.back()); suffix != nullptr) {
+        shift = 10 * static_cast<int>(suffix - "KMG" + 1);
+        digits.pop_back();
+    }
+    long value = 0;
+    if (!parseNumber(digits.c_str(), 0, static_cast<long>(kMaxRateCap >> shift), &value)) return false;
+    *rate = static_cast<long long>(value) << shift;
+    return true;
+}
+
+// Unset, empty or 0 leave *rate at 0: no cap.
+bool readRate(EnvironmentGetter getter, const char *name, long long *rate, std::string *error) {
+    return readSetting(
+        getter, name, "bytes per second up to 1024G, with an optional K, M or G suffix (0: no cap)",
+        [rate](const char *text) { return parseRate(text, rate); }, error);
+}
+
+// A numeric IPv4 address a client can connect to: not 0.0.0.0/8, nor
+// multicast, reserved or broadcast (224.0.0.0 and up).
+bool isReachableIpv4(const char *text) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, text, &parsed) != 1) return false;
+    unsigned firstByte = ntohl(parsed.s_addr) >> 24;
+    return firstByte != 0 && firstByte < 224;
+}
+
+// The transfer log's path is absolute, so the log reopened after a rotation
+// is the same file whatever the host's current directory has become.
+bool readNetworkSharing(EnvironmentGetter getter, ServerConfig *config, std::string *error) {
+    auto keepIf = [](bool good, const char *text, std::string *kept) {
+        if (good) *kept = text;
+        return good;
+    };
+    return readRate(getter, "OSPREL_FTP_MAX_RATE", &config->maxSessionRate, error) &&
+           readRate(getter, "OSPREL_FTP_MAX_TOTAL_RATE", &config->maxTotalRate, error) &&
+           readSetting(
+               getter, "OSPREL_FTP_PASSIVE_ADDRESS", "a numeric IPv4 address clients can reach",
+               [&](const char *text) { return keepIf(isReachableIpv4(text), text, &config->passiveAddress); }, error) &&
+           readSetting(
+               getter, "OSPREL_FTP_TRANSFER_LOG", "an absolute path",
+               [&](const char *text) { return keepIf(text[0] == '/', text, &config->transferLogPath); }, error);
+}
+
 }  // namespace
 
 bool parseCommandLine(int argc, char *const *argv, ServerConfig *config, std::string *error) {
@@ -246,7 +303,7 @@ bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string
            readSeconds(getter, "OSPREL_FTP_LOGIN_TIMEOUT", &config->loginTimeoutSeconds, error) &&
            readNumber(getter, "OSPREL_FTP_MAX_PER_ADDRESS", kMaxSessions, "sessions",
                       &config->maxSessionsPerAddress, error) &&
-           readTls(getter, &config->tls, error);
+           readTls(getter, &config->tls, error) && readNetworkSharing(getter, config, error);
 }
 
 }  // namespace osprel

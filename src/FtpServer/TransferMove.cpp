@@ -113,27 +113,36 @@ bool drainPipe(int pipeFd, int fileFd, size_t size, bool *splicing) {
 }  // namespace
 
 TransferOutcome Transfer::sendText(DataLink &link, const std::string &text) {
-    if (link.tls != nullptr) {
+    for (size_t sent = 0; sent < text.size();) {
         Wait stopped = Wait::kReady;
-        TlsResult result = link.tls->writeAll(text.data(), text.size(), stallDeadline(), waiter(&stopped));
-        if (result == TlsResult::kOk) counted(text.size());
-        return outcomeOf(result, stopped);
+        size_t piece = allowed(text.size() - sent, &stopped);
+        if (piece == 0) return outcomeOf(stopped);
+        TransferOutcome outcome = TransferOutcome::kDone;
+        if (link.tls != nullptr)
+            outcome = outcomeOf(link.tls->writeAll(text.data() + sent, piece, stallDeadline(), waiter(&stopped)), stopped);
+        else
+            outcome = sendSome(link.fd.get(), text.data() + sent, &piece);
+        if (outcome != TransferOutcome::kDone) return outcome;
+        counted(piece);
+        sent += piece;
     }
-    int dataFd = link.fd.get();
-    size_t sent = 0;
-    while (sent < text.size()) {
-        ssize_t n = send(dataFd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return TransferOutcome::kDone;
+}
+
+// Sends at least a byte of the *size at data, waiting while the socket is
+// full; *size becomes what went.
+TransferOutcome Transfer::sendSome(int dataFd, const char *data, size_t *size) {
+    for (;;) {
+        ssize_t n = send(dataFd, data, *size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            sent += static_cast<size_t>(n);
-            counted(static_cast<size_t>(n));
-            continue;
+            *size = static_cast<size_t>(n);
+            return TransferOutcome::kDone;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return TransferOutcome::kNetworkFailed;
         Wait wait = waitFor(dataFd, POLLOUT, stallDeadline());
         if (wait != Wait::kReady) return outcomeOf(wait);
     }
-    return TransferOutcome::kDone;
 }
 
 TransferOutcome Transfer::sendFile(DataLink &link, int fileFd, off_t offset) {
@@ -143,8 +152,11 @@ TransferOutcome Transfer::sendFile(DataLink &link, int fileFd, off_t offset) {
     size_t chunk = kFirstSendfileChunk;
     for (;;) {
         if (Wait wait = controlNow(); wait != Wait::kReady) return outcomeOf(wait);
+        Wait stopped = Wait::kReady;
+        size_t piece = allowed(chunk, &stopped);
+        if (piece == 0) return outcomeOf(stopped);
         Clock::time_point started = Clock::now();
-        ssize_t n = sendfile(dataFd, fileFd, &offset, chunk);
+        ssize_t n = sendfile(dataFd, fileFd, &offset, piece);
         if (n > 0) {
             counted(static_cast<size_t>(n));
             chunk = nextSendfileChunk(n, Clock::now() - started);
@@ -180,8 +192,11 @@ TransferOutcome Transfer::receiveFile(DataLink &link, int fileFd) {
     for (;;) {
         if (Wait wait = controlAtTimes(&nextControlLook); wait != Wait::kReady) return outcomeOf(wait);
         if (!splicing && buffer.empty()) buffer.resize(kCopyBuffer);
-        ssize_t n = splicing ? splice(dataFd, nullptr, pipeFds[1], nullptr, kSpliceChunk, SPLICE_F_MOVE)
-                             : recv(dataFd, buffer.data(), buffer.size(), 0);
+        Wait stopped = Wait::kReady;
+        size_t piece = allowed(splicing ? kSpliceChunk : buffer.size(), &stopped);
+        if (piece == 0) return outcomeOf(stopped);
+        ssize_t n = splicing ? splice(dataFd, nullptr, pipeFds[1], nullptr, piece, SPLICE_F_MOVE)
+                             : recv(dataFd, buffer.data(), piece, 0);
         if (n == 0) return TransferOutcome::kDone;
         if (n < 0) {
             if (splicing && (errno == EINVAL || errno == ENOSYS)) {
@@ -207,8 +222,10 @@ TransferOutcome Transfer::sendFileTls(TlsStream &tls, int fileFd, off_t offset) 
     Clock::time_point nextControlLook{};
     for (;;) {
         if (Wait heard = controlAtTimes(&nextControlLook); heard != Wait::kReady) return outcomeOf(heard);
+        size_t piece = allowed(kCopyBuffer, &stopped);
+        if (piece == 0) return outcomeOf(stopped);
         size_t sent = 0;
-        TlsResult result = tls.sendFile(fileFd, &offset, kCopyBuffer, &sent, stallDeadline(), wait);
+        TlsResult result = tls.sendFile(fileFd, &offset, piece, &sent, stallDeadline(), wait);
         if (result != TlsResult::kOk) return outcomeOf(result, stopped);
         if (sent == 0) return TransferOutcome::kDone;
         counted(sent);
@@ -224,12 +241,14 @@ TransferOutcome Transfer::receiveFileTls(TlsStream &tls, int fileFd) {
     Clock::time_point nextControlLook{};
     for (;;) {
         if (Wait heard = controlAtTimes(&nextControlLook); heard != Wait::kReady) return outcomeOf(heard);
+        size_t piece = allowed(buffer.size(), &stopped);
+        if (piece == 0) return outcomeOf(stopped);
         size_t got = 0;
-        TlsResult result = tls.read(buffer.data(), buffer.size(), &got, stallDeadline(), wait);
+        TlsResult result = tls.read(buffer.data(), piece, &got, stallDeadline(), wait);
         size_t filled = got;
         // Records that have already arrived join the same write to the file.
-        while (result == TlsResult::kOk && filled < buffer.size()) {
-            result = tls.tryRead(buffer.data() + filled, buffer.size() - filled, &got);
+        while (result == TlsResult::kOk && filled < piece) {
+            result = tls.tryRead(buffer.data() + filled, piece - filled, &got);
             filled += got;
         }
         if (filled > 0) {

@@ -123,6 +123,10 @@ TEST(Environment, Defaults) {
     EXPECT_EQ(config.passiveTimeoutSeconds, 30);
     EXPECT_EQ(config.loginTimeoutSeconds, 30);
     EXPECT_EQ(config.maxSessionsPerAddress, 16);
+    EXPECT_EQ(config.maxSessionRate, 0);
+    EXPECT_EQ(config.maxTotalRate, 0);
+    EXPECT_EQ(config.passiveAddress, "");
+    EXPECT_EQ(config.transferLogPath, "");
     // Never the current directory: the user's data directory, else nothing.
     EXPECT_EQ(environmentConfig({{"HOME", "/home/u"}, {"XDG_DATA_HOME", "/data"}}).root, "/data/osprel/ftp");
     EXPECT_EQ(environmentConfig({{"HOME", "/home/u"}, {"XDG_DATA_HOME", "rel"}}).root,
@@ -140,7 +144,11 @@ TEST(Environment, EveryVariable) {
                                              {"OSPREL_FTP_IDLE_TIMEOUT", "5"},
                                              {"OSPREL_FTP_PASSIVE_TIMEOUT", "2"},
                                              {"OSPREL_FTP_LOGIN_TIMEOUT", "3"},
-                                             {"OSPREL_FTP_MAX_PER_ADDRESS", "64"}});
+                                             {"OSPREL_FTP_MAX_PER_ADDRESS", "64"},
+                                             {"OSPREL_FTP_MAX_RATE", "512K"},
+                                             {"OSPREL_FTP_MAX_TOTAL_RATE", "10M"},
+                                             {"OSPREL_FTP_PASSIVE_ADDRESS", "203.0.113.7"},
+                                             {"OSPREL_FTP_TRANSFER_LOG", "/var/log/xferlog"}});
     EXPECT_EQ(config.root, "/srv/ftp");
     EXPECT_FALSE(config.rootIsDefault);
     EXPECT_EQ(config.bindAddress.ss_family, AF_INET6);
@@ -152,6 +160,10 @@ TEST(Environment, EveryVariable) {
     EXPECT_EQ(config.passiveTimeoutSeconds, 2);
     EXPECT_EQ(config.loginTimeoutSeconds, 3);
     EXPECT_EQ(config.maxSessionsPerAddress, 64);
+    EXPECT_EQ(config.maxSessionRate, 512 << 10);
+    EXPECT_EQ(config.maxTotalRate, 10 << 20);
+    EXPECT_EQ(config.passiveAddress, "203.0.113.7");
+    EXPECT_EQ(config.transferLogPath, "/var/log/xferlog");
     EXPECT_EQ(environmentConfig({{"OSPREL_FTP_ROOT", "/"}, {"OSPREL_FTP_READONLY", "0"}}).writeAccess,
               osprel::WriteAccess::kEveryone);
     config = environmentConfig({{"OSPREL_FTP_USER", "alice"}, {"OSPREL_FTP_PASSWORD_HASH", kHash}});
@@ -185,6 +197,37 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
               "OSPREL_FTP_PASSIVE_TIMEOUT must be a number of seconds from 1 to 86400, not \"1.5\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_MAX_PER_ADDRESS", "65"}}),
               "OSPREL_FTP_MAX_PER_ADDRESS must be a number of sessions from 1 to 64, not \"65\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TRANSFER_LOG", "xferlog"}}),
+              "OSPREL_FTP_TRANSFER_LOG must be an absolute path, not \"xferlog\"");
+}
+
+TEST(Environment, RateCapsInPowersOf1024) {
+    const std::pair<const char *, long long> accepted[] = {
+        {"0", 0}, {"0K", 0}, {"1", 1}, {"1048576", 1 << 20}, {"512K", 512 << 10}, {"3M", 3 << 20},
+        {"1024G", 1LL << 40}};
+    for (const auto &[text, rate] : accepted) {
+        EXPECT_EQ(environmentConfig({{"OSPREL_FTP_MAX_RATE", text}}).maxSessionRate, rate) << text;
+        EXPECT_EQ(environmentConfig({{"OSPREL_FTP_MAX_TOTAL_RATE", text}}).maxTotalRate, rate) << text;
+    }
+    for (const char *text : {"1.5M", "10m", "1T", "K", "-1", " 1M", "1M ", "1025G", "1099511627777", "1KB"}) {
+        EXPECT_EQ(environmentError({{"OSPREL_FTP_MAX_RATE", text}}),
+                  std::string("OSPREL_FTP_MAX_RATE must be bytes per second up to 1024G, with an optional K, M or G "
+                              "suffix (0: no cap), not \"") +
+                      text + "\"");
+    }
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_MAX_TOTAL_RATE", "fast"}}),
+              "OSPREL_FTP_MAX_TOTAL_RATE must be bytes per second up to 1024G, with an optional K, M or G suffix (0: "
+              "no cap), not \"fast\"");
+}
+
+TEST(Environment, PassiveAddressIsAnIpv4AddressClientsCanReach) {
+    EXPECT_EQ(environmentConfig({{"OSPREL_FTP_PASSIVE_ADDRESS", "192.168.1.10"}}).passiveAddress, "192.168.1.10");
+    for (const char *text : {"::1", "gateway", "10.0.0", "010.0.0.1", "0.0.0.0", "0.1.2.3", "224.0.0.1",
+                             "255.255.255.255", "10.0.0.1 "}) {
+        EXPECT_EQ(environmentError({{"OSPREL_FTP_PASSIVE_ADDRESS", text}}),
+                  std::string("OSPREL_FTP_PASSIVE_ADDRESS must be a numeric IPv4 address clients can reach, not \"") +
+                      text + "\"");
+    }
 }
 
 namespace {
