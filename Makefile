@@ -50,7 +50,8 @@ clean:
 
 # Benchmarks: each bench/*/run.sh prints its figures beside its baseline, in
 # a release tree of their own (build/ keeps its build type).  BENCH_FILE_MIB,
-# BENCH_SESSIONS and BENCH_ROUNDS shrink the FTP benchmark.
+# BENCH_SESSIONS, BENCH_ROUNDS and BENCH_CAP_SECONDS (each capped transfer's
+# length) shrink the FTP benchmark.
 bench:
 	@scripts/install-deps.sh bench
 	cmake -S . -B build-bench $(DEV) -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=OFF

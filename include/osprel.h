@@ -69,6 +69,17 @@
  *                               Default: 5%, at most 1 GiB
  *   OSPREL_FTP_MAX_FILE_SIZE    the largest file an upload may make (K, M or G
  *                               as above); unset: no limit
+ *   OSPREL_FTP_MAX_RATE         bytes per second each session may move, with
+ *                               an optional K, M or G (powers of 1024), up to
+ *                               1024G; unset or 0: no cap
+ *   OSPREL_FTP_MAX_TOTAL_RATE   the same for all sessions together
+ *   OSPREL_FTP_PASSIVE_ADDRESS  numeric IPv4 address that 227 replies name
+ *                               instead of the control connection's local one
+ *                               (behind NAT: the public address); EPSV replies
+ *                               are unchanged, and data connections are still
+ *                               taken only from the client's own address
+ *   OSPREL_FTP_TRANSFER_LOG     absolute path of the transfer log (below);
+ *                               unset: none
  *
  * The accounts file: one account a line, '#' comments and blank lines:
  *     name:hash:home:rights
@@ -160,6 +171,38 @@
  * does not, and an address with failures costs one small record (at most
  * 4096, the stalest forgotten first).
  *
+ * Rate caps apply to downloads, uploads and listings, plain and over TLS.
+ * A capped transfer moves pieces of about 50 ms at the cap and sleeps in
+ * between (no busy waiting); meanwhile its session hears ABOR, STAT and new
+ * commands at once, and time held back by a cap counts as progress, never
+ * as a stalled data connection.  Within a transfer the bytes never run
+ * ahead of the session's cap.  Sessions that want more than their share of
+ * the total take turns piece by piece, so they share it evenly; after a
+ * pause the total may let one piece go at once.
+ *
+ * The transfer log gets a line for every download (RETR), upload (STOR,
+ * APPE) and deletion (DELE), complete or not, in the xferlog format, e.g.
+ *   Sat Jan  1 00:00:00 2000 2 192.0.2.7 1048576 /pub/a.bin b _ o a anonymous ftp 0 * c
+ * the time at the end (local time, English names whatever the locale), the
+ * seconds taken (to the nearest, at least 1; 0 for a deletion), the client's
+ * address, the bytes moved (a deletion: the file's size), the path as the
+ * client sees it, a (TYPE A) or b, "_", o (download), i (upload) or d
+ * (deletion), a (anonymous) or r (the configured login), the user name
+ * given at login (anonymous sessions too: the name, never the password that
+ * the tradition puts there, which may be a real one), "ftp 0 *", and c
+ * (complete) or i (cut short, aborted or failed).  In the path and the user
+ * name a blank, a control byte, DEL and the backslash are written as a
+ * backslash and three octal digits (a blank as \040, a backslash as \134),
+ * and an empty text as "-", so every line splits at its blanks into the same
+ * 18 fields (the time takes 5).  The log is opened for appending when
+ * ServerMain starts, created with mode 0600; one that cannot be opened, is
+ * not a regular file or is a symbolic link refuses the start (1).  Each line
+ * goes out in one write.  A log renamed or removed (rotated) is reopened by
+ * its path at the next line; until that succeeds, lines go on into the file
+ * already open.  A write that fails (a full disk) is reported once on
+ * standard error, until one succeeds again; transfers go on.  Keep the log
+ * outside the served directory, where clients could read it.
+ *
  * Refused connections and sessions get a 421 that says why: too many
  * sessions in all or from the address, login time-out, too many failed
  * logins, or an internal error.  A session that fails inside (an exception,
@@ -169,14 +212,17 @@
  * Output: nothing ever goes to standard output, which belongs to the host.
  * Standard error gets one line per event, each starting "osprel: ": where the
  * server listens, a refused start, a reload of the accounts or the TLS pair
- * (or why it was refused), a home that cannot be opened, and failures of
- * the server itself.
+ * (or why it was refused), a home that cannot be opened, transfer log
+ * writes that fail, and failures of the server itself.
  *
  * Threads and signals: each client session runs on a thread of its own, at
- * most 64 at once.  SIGPIPE is blocked in the calling thread while the server
- * runs (and so in every thread it starts); the caller's signal mask is back
- * as it was when ServerMain returns.  A vanished client never raises a
- * signal in the host.
+ * most 64 at once.  SIGPIPE and SIGXFSZ are blocked in the calling thread
+ * while the server runs (and so in every thread it starts); the caller's
+ * signal mask is back as it was when ServerMain returns.  A vanished client
+ * never raises a signal in the host, nor does an upload or the transfer log
+ * reaching the process's file size limit (RLIMIT_FSIZE): the upload fails
+ * with 552 (and is discarded as any cut upload), the log's write is
+ * reported.
  *
  * This header is valid C and C++.
  */
@@ -197,11 +243,12 @@ extern "C" {
  * the OSPREL_FTP_* environment; blocks for the server's life.  Returns
  * non-zero at once on a bad command line or setting (2, errno EINVAL), or on
  * a root it cannot create, open or may not serve, an accounts file, TLS
- * certificate or key it cannot use, or a port it cannot listen on (1, errno
- * the cause: e.g. EADDRINUSE for a port already taken, EPERM for a root it
- * may not serve or an accounts or key file open to others, ENOENT for a
- * missing file, EINVAL for one that is no certificate or key, a key that
- * does not match, or an accounts line that does not parse), after one line on
+ * certificate or key it cannot use, a transfer log it cannot open, or a port
+ * it cannot listen on (1, errno the cause: e.g. EADDRINUSE for a port already
+ * taken, EPERM for a root it may not serve or an accounts or key file open
+ * to others, ENOENT for a missing file, EINVAL for one that is no
+ * certificate or key, a key that does not match, or an accounts line that
+ * does not parse), after one line on
  * standard error.  Never throws: should something fail inside the server
  * itself, it returns 1 after saying so. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);

@@ -6,7 +6,10 @@ protected and resuming the control connection's session), and the TLS
 stream's own figures beside plain sendfile.  Then uploads alone, to the tmpfs
 and to a directory on the disk (BENCH_DISK_DIR, /var/tmp by default): osprel
 as it comes (atomic, synced before the 226), osprel with the sync off, and
-vsftpd, which writes in place and never syncs.
+vsftpd, which writes in place and never syncs.  Last the rate caps: a capped
+download and upload (osprel, and vsftpd's own cap beside it) as a share of the
+cap, two sessions at once under a total cap as a share of half of it, and
+the server's CPU time meanwhile.
 
 Run through run.sh, which puts it in private network and mount namespaces
 with its files on a tmpfs (the directory given after the host program)."""
@@ -31,6 +34,9 @@ SESSIONS = int(os.environ.get("BENCH_SESSIONS", "500"))
 # 226 costs what it costs on a real host.
 DISK_DIR = os.environ.get("BENCH_DISK_DIR", "/var/tmp")
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
+# How long each capped transfer lasts at its cap.
+CAP_SECONDS = float(os.environ.get("BENCH_CAP_SECONDS", "10"))
+CAP = 1 << 20  # bytes per second, per session; the total cap is twice that
 # Servers on one core, clients on the other: the same placement for both
 # servers, instead of whatever the scheduler picks from run to run.
 SERVER_CPU, CLIENT_CPU = "1", "0"
@@ -41,6 +47,8 @@ VSFTPD_PORT, VSFTPD_PASSIVE = 2121, 40000
 OSPREL_TLS_PORT, OSPREL_TLS_PASSIVE = 3457, 34700
 OSPREL_NOSYNC_PORT, OSPREL_NOSYNC_PASSIVE = 3458, 34800
 VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE = 2122, 40100
+OSPREL_CAP_PORT, OSPREL_CAP_PASSIVE = 3459, 34900
+VSFTPD_CAP_PORT, VSFTPD_CAP_PASSIVE = 2123, 40200
 TLS_CIPHER = "TLS_AES_256_GCM_SHA384"
 
 
@@ -65,10 +73,10 @@ def start_osprel(host, root, port=OSPREL_PORT, passive=OSPREL_PASSIVE, settings=
     return process
 
 
-def start_vsftpd(root, work, port=VSFTPD_PORT, passive=VSFTPD_PASSIVE, tls_lines=()):
+def start_vsftpd(root, work, port=VSFTPD_PORT, passive=VSFTPD_PASSIVE, extra_lines=()):
     config = os.path.join(work, "vsftpd-%d.conf" % port)
     with open(config, "w") as handle:
-        handle.write("\n".join(list(tls_lines) + [
+        handle.write("\n".join(list(extra_lines) + [
             "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
             "background=NO", "anonymous_enable=YES", "no_anon_password=YES", "anon_root=" + root,
             "local_enable=NO", "write_enable=YES", "anon_upload_enable=YES", "anon_mkdir_write_enable=YES",
@@ -110,9 +118,13 @@ def curl(arguments):
     return float(result.stdout)
 
 
+def download_arguments(port, name):
+    return CURL_FLAGS.get(port, []) + ["-o", "/dev/null", "-w", "%{speed_download}",
+                                       "ftp://127.0.0.1:%d/%s" % (port, name)]
+
+
 def download_mib_per_s(port):
-    url = "ftp://127.0.0.1:%d/big.bin" % port
-    return curl(CURL_FLAGS.get(port, []) + ["-o", "/dev/null", "-w", "%{speed_download}", url]) / (1 << 20)
+    return curl(download_arguments(port, "big.bin")) / (1 << 20)
 
 
 def upload_mib_per_s(port, root, source, directory="incoming"):
@@ -184,6 +196,72 @@ def spread(values, form):
     return (form + " (" + form + "-" + form + ")") % (statistics.median(ordered), ordered[0], ordered[-1])
 
 
+def stop_for_cpu(process, started):
+    """Stops a server; returns its CPU time (its sessions' too) as a share
+    of one core since `started`."""
+    time.sleep(0.2)  # vsftpd reaps its session processes, which adds their time to its own
+    elapsed = time.monotonic() - started
+    process.kill()
+    _, _, usage = os.wait4(process.pid, 0)
+    process.returncode = -9
+    return (usage.ru_utime + usage.ru_stime) / elapsed
+
+
+def capped_one_session(start, port, root, capped, source):
+    """A download and an upload at the per-session cap: (each speed as a
+    share of the cap, server CPU as a share of a core)."""
+    process = start()
+    started = time.monotonic()
+    try:
+        down = curl(download_arguments(port, capped)) / CAP
+        up = upload_mib_per_s(port, root, source) * (1 << 20) / CAP
+    finally:
+        cpu = stop_for_cpu(process, started)
+    return down, up, cpu
+
+
+def capped_two_sessions(host, root, capped):
+    """Two downloads at once under a total cap of twice CAP: (each speed as
+    a share of half the total, server CPU as a share of a core)."""
+    process = start_osprel(host, root, OSPREL_CAP_PORT, OSPREL_CAP_PASSIVE,
+                           {"OSPREL_FTP_MAX_TOTAL_RATE": str(2 * CAP)})
+    started = time.monotonic()
+    try:
+        clients = [subprocess.Popen(["taskset", "-c", CLIENT_CPU, "curl", "--silent", "--show-error"] +
+                                    download_arguments(OSPREL_CAP_PORT, capped), stdout=subprocess.PIPE, text=True)
+                   for _ in range(2)]
+        shares = [float(client.communicate()[0]) / CAP for client in clients]
+    finally:
+        cpu = stop_for_cpu(process, started)
+    return shares, cpu
+
+
+def measure_caps(host, root, work):
+    """Prints the capped figures: osprel beside vsftpd's own per-session cap."""
+    capped = "capped.bin"
+    size = int(CAP * CAP_SECONDS)
+    with open(os.path.join(root, capped), "wb") as handle:
+        handle.write(os.urandom(size))
+    source = os.path.join(work, "capped-source.bin")
+    shutil.copyfile(os.path.join(root, capped), source)
+    rows = {
+        "osprel": capped_one_session(
+            lambda: start_osprel(host, root, OSPREL_CAP_PORT, OSPREL_CAP_PASSIVE, {"OSPREL_FTP_MAX_RATE": "1M"}),
+            OSPREL_CAP_PORT, root, capped, source),
+        "vsftpd": capped_one_session(
+            lambda: start_vsftpd(root, work, VSFTPD_CAP_PORT, VSFTPD_CAP_PASSIVE, ["anon_max_rate=%d" % CAP]),
+            VSFTPD_CAP_PORT, root, capped, source),
+    }
+    shares, cpu = capped_two_sessions(host, root, capped)
+    print("Rate caps: %d MiB/s per session, each transfer %.0f s at its cap (targets: 0.95-1.00 of the cap; "
+          "server CPU under 5%% of a core)" % (CAP >> 20, CAP_SECONDS))
+    print("%-18s %22s %22s %22s" % ("server", "download / cap", "upload / cap", "server CPU"))
+    for name, (down, up, server_cpu) in rows.items():
+        print("%-18s %22.3f %22.3f %21.1f%%" % (name, down, up, 100 * server_cpu))
+    print("osprel, two downloads at once under a %d MiB/s total cap (target: each 0.80-1.20 of half): "
+          "%.3f and %.3f of half, server CPU %.1f%%" % (2 * CAP >> 20, shares[0], shares[1], 100 * cpu))
+
+
 def main():
     os.sched_setaffinity(0, {int(CLIENT_CPU)})
     host = sys.argv[1]
@@ -253,6 +331,7 @@ def main():
                     [("ratio", "osprel", "vsftpd"), ("ratio sync off", "osprel sync off", "vsftpd"),
                      ("osprel sync/off", "osprel", "osprel sync off")],
                     columns=("tmpfs MiB/s", "disk MiB/s"))
+        measure_caps(host, root, work)
     finally:
         subprocess.run(["umount", os.path.join(work, "root", "disk")], stderr=subprocess.DEVNULL)
         shutil.rmtree(work, ignore_errors=True)

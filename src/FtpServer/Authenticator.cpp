@@ -23,6 +23,7 @@ Authenticator::Verdict Authenticator::verify(const Attempt &attempt, const std::
     if (attempt.accounts != nullptr) return verifyAccount(attempt, password, deadline, grant);
     if (!attempt.open) return verifyConfiguredLogin(attempt, password, deadline, grant);
     grant->name = "anonymous";
+    grant->anonymous = true;
     grant->rights = config_.writeAccess == WriteAccess::kEveryone ? kAllRights : kRead;
     return Verdict::kAccepted;
 }
@@ -39,7 +40,7 @@ Authenticator::Verdict Authenticator::verifyAccount(const Attempt &attempt, cons
         if (verdict != Verdict::kAccepted) return verdict;
         if (account == nullptr || !matches) return Verdict::kRefused;
     }
-    *grant = {account->name, account->home, limited(account->rights)};
+    *grant = {account->name, account->home, limited(account->rights), attempt.open};
     return Verdict::kAccepted;
 }
 

@@ -23,6 +23,7 @@ struct Grant {
     std::string name;
     std::string home = "/";
     unsigned rights = 0;
+    bool anonymous = false;  // an open login: any password
 };
 
 class Authenticator {

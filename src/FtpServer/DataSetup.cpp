@@ -32,7 +32,8 @@ void DataSetup::pasv() {
     }
     int port = openPassivePort();
     if (port < 0) return;
-    std::string host = hostText(local_);
+    // The listener stays on the local address, and takes only the client.
+    std::string host = passiveAddress_.empty() ? hostText(local_) : passiveAddress_;
     std::replace(host.begin(), host.end(), '.', ',');
     control_.replyf(227, "Entering Passive Mode (%s,%d,%d).", host.c_str(), port >> 8, port & 0xff);
 }

@@ -13,10 +13,17 @@ namespace osprel {
 class DataSetup {
 public:
     // local and peer are the control connection's addresses; a passive port
-    // waits passiveSeconds for its client.
+    // waits passiveSeconds for its client.  PASV names passiveAddress (a
+    // dotted IPv4 address, e.g. a NAT's public one) instead of local, unless
+    // it is empty.
     DataSetup(ControlChannel &control, PassivePortRange &ports, const SocketAddress &local,
-              const SocketAddress &peer, int passiveSeconds)
-        : control_(control), ports_(ports), local_(local), peer_(peer), passiveSeconds_(passiveSeconds) {}
+              const SocketAddress &peer, int passiveSeconds, const std::string &passiveAddress)
+        : control_(control),
+          ports_(ports),
+          local_(local),
+          peer_(peer),
+          passiveSeconds_(passiveSeconds),
+          passiveAddress_(passiveAddress) {}
 
     // Each answers its command on the control connection.
     void pasv();
@@ -36,6 +43,7 @@ private:
     const SocketAddress &local_;
     const SocketAddress &peer_;
     int passiveSeconds_;
+    const std::string &passiveAddress_;
     DataChannel channel_;
     bool epsvAll_ = false;
 };

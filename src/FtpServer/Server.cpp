@@ -58,7 +58,8 @@ Server::Server(const ServerConfig &config)
       passivePorts_(config.firstPassivePort, kPassivePortCount),
       accounts_(accountStore(config)),
       authenticator_(config, accounts_.get()),
-      context_{config, -1, passivePorts_, logins_, nullptr, authenticator_},
+      totalRate_(config.maxTotalRate),
+      context_{config, -1, passivePorts_, logins_, nullptr, authenticator_, &totalRate_, nullptr},
       slots_(config.maxSessionsPerAddress) {}
 
 Server::~Server() {
@@ -91,6 +92,11 @@ bool Server::open(std::string *error) {
         tls_ = loadRenewedTlsContext(config_.tls, error);
         if (tls_ == nullptr) return false;
         context_.tls = tls_.get();
+    }
+    if (!config_.transferLogPath.empty()) {
+        transferLog_ = TransferLog::open(config_.transferLogPath, error);
+        if (transferLog_ == nullptr) return false;
+        context_.transferLog = transferLog_.get();
     }
 
     std::string where = config_.bindText + " port " + std::to_string(config_.controlPort);

@@ -9,10 +9,12 @@
 #include "AddressLimits.h"
 #include "Authenticator.h"
 #include "DataConnection.h"
+#include "RateLimit.h"
 #include "Renewal.h"
 #include "ServerConfig.h"
 #include "Session.h"
 #include "TlsContext.h"
+#include "TransferLog.h"
 
 namespace osprel {
 
@@ -25,7 +27,7 @@ public:
 
     // Opens the served root (creating the default one), loads the accounts
     // file when there is one and the TLS certificate and key when TLS is on,
-    // and opens the control port.
+    // opens the transfer log when one is named, and opens the control port.
     // Returns false with a one-line reason in *error.
     bool open(std::string *error);
 
@@ -43,10 +45,12 @@ private:
     int rootFd_ = -1;
     int listenFd_ = -1;
     std::unique_ptr<Renewable<TlsContext>> tls_;
+    std::unique_ptr<TransferLog> transferLog_;
     PassivePortRange passivePorts_;
     LoginThrottle logins_;
     std::unique_ptr<Renewable<AccountTable>> accounts_;
     Authenticator authenticator_;
+    TotalRate totalRate_;
     ServerContext context_;
     std::atomic<int> sessions_{0};
     SessionSlots slots_;

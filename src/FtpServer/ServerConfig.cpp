@@ -152,16 +152,16 @@ bool readTls(EnvironmentGetter getter, TlsSettings *tls, std::string *error) {
     return true;
 }
 
-// Bytes, or KiB, MiB or GiB with a K, M or G after the digits; never more
-// than a file offset holds.
-bool parseSize(const char *text, unsigned long long *bytes) {
+// Bytes, or KiB, MiB or GiB with a K, M or G after the digits; at most
+// limit bytes.
+bool parseSize(const char *text, unsigned long long limit, unsigned long long *bytes) {
     static const char kSuffixes[] = "KMG";
     std::string digits = text;
     const char *suffix = digits.empty() ? nullptr : strchr(kSuffixes, digits.back());
     int shift = suffix != nullptr && *suffix != '\0' ? 10 * static_cast<int>(suffix - kSuffixes + 1) : 0;
     if (shift != 0) digits.pop_back();
     long value = 0;
-    if (!parseNumber(digits.c_str(), 0, LONG_MAX >> shift, &value)) return false;
+    if (!parseNumber(digits.c_str(), 0, static_cast<long>(limit >> shift), &value)) return false;
     *bytes = static_cast<unsigned long long>(value) << shift;
     return true;
 }
@@ -176,7 +176,7 @@ bool parseReserve(const char *text, FreeSpaceReserve *reserve) {
         return true;
     }
     unsigned long long bytes = 0;
-    if (!parseSize(text, &bytes)) return false;
+    if (!parseSize(text, LONG_MAX, &bytes)) return false;
     *reserve = {bytes == 0 ? 0U : 100U, bytes};
     return true;
 }
@@ -197,7 +197,7 @@ bool readUploads(EnvironmentGetter getter, ServerConfig *config, std::string *er
         return false;
     }
     const char *cap = nonEmpty(getter("OSPREL_FTP_MAX_FILE_SIZE"));
-    if (cap != nullptr && (!parseSize(cap, &config->maxFileSize) || config->maxFileSize == 0)) {
+    if (cap != nullptr && (!parseSize(cap, LONG_MAX, &config->maxFileSize) || config->maxFileSize == 0)) {
         *error = std::string("OSPREL_FTP_MAX_FILE_SIZE must be a size in bytes from 1 (K, M or G for KiB, MiB or "
                              "GiB), not \"") +
                  cap + "\"";
@@ -233,6 +233,57 @@ bool readLogin(EnvironmentGetter getter, ServerConfig *config, std::string *erro
         return true;
     }
     return false;
+}
+
+// A variable that, when set, must be a text that `accept` takes (and
+// keeps); refused as "NAME must be WHAT, not "TEXT"".
+template <typename Accept>
+bool readSetting(EnvironmentGetter getter, const char *name, const char *what, Accept accept, std::string *error) {
+    const char *text = nonEmpty(getter(name));
+    if (text == nullptr || accept(text)) return true;
+    *error = std::string(name) + " must be " + what + ", not \"" + text + "\"";
+    return false;
+}
+
+// Bytes per second, with an optional K, M or G (powers of 1024).
+bool parseRate(const char *text, long long *rate) {
+    unsigned long long bytes = 0;
+    if (!parseSize(text, kMaxRateCap, &bytes)) return false;
+    *rate = static_cast<long long>(bytes);
+    return true;
+}
+
+// Unset, empty or 0 leave *rate at 0: no cap.
+bool readRate(EnvironmentGetter getter, const char *name, long long *rate, std::string *error) {
+    return readSetting(
+        getter, name, "bytes per second up to 1024G, with an optional K, M or G suffix (0: no cap)",
+        [rate](const char *text) { return parseRate(text, rate); }, error);
+}
+
+// A numeric IPv4 address a client can connect to: not 0.0.0.0/8, nor
+// multicast, reserved or broadcast (224.0.0.0 and up).
+bool isReachableIpv4(const char *text) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, text, &parsed) != 1) return false;
+    unsigned firstByte = ntohl(parsed.s_addr) >> 24;
+    return firstByte != 0 && firstByte < 224;
+}
+
+// The transfer log's path is absolute, so the log reopened after a rotation
+// is the same file whatever the host's current directory has become.
+bool readNetworkSharing(EnvironmentGetter getter, ServerConfig *config, std::string *error) {
+    auto keepIf = [](bool good, const char *text, std::string *kept) {
+        if (good) *kept = text;
+        return good;
+    };
+    return readRate(getter, "OSPREL_FTP_MAX_RATE", &config->maxSessionRate, error) &&
+           readRate(getter, "OSPREL_FTP_MAX_TOTAL_RATE", &config->maxTotalRate, error) &&
+           readSetting(
+               getter, "OSPREL_FTP_PASSIVE_ADDRESS", "a numeric IPv4 address clients can reach",
+               [&](const char *text) { return keepIf(isReachableIpv4(text), text, &config->passiveAddress); }, error) &&
+           readSetting(
+               getter, "OSPREL_FTP_TRANSFER_LOG", "an absolute path",
+               [&](const char *text) { return keepIf(text[0] == '/', text, &config->transferLogPath); }, error);
 }
 
 }  // namespace
@@ -302,7 +353,8 @@ bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string
            readSeconds(getter, "OSPREL_FTP_LOGIN_TIMEOUT", &config->loginTimeoutSeconds, error) &&
            readNumber(getter, "OSPREL_FTP_MAX_PER_ADDRESS", kMaxSessions, "sessions",
                       &config->maxSessionsPerAddress, error) &&
-           readTls(getter, &config->tls, error) && readUploads(getter, config, error);
+           readTls(getter, &config->tls, error) && readUploads(getter, config, error) &&
+           readNetworkSharing(getter, config, error);
 }
 
 }  // namespace osprel

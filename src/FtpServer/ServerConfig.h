@@ -13,6 +13,8 @@ namespace osprel {
 
 constexpr int kPassivePortCount = 64;
 constexpr int kMaxSessions = 64;
+// The highest rate cap accepted, in bytes per second (1024G).
+constexpr long long kMaxRateCap = 1LL << 40;
 
 // Who may change files (OSPREL_FTP_READONLY unset, 1, 0).  With an accounts
 // file its rights decide, kNobody taking all but reading from everyone.
@@ -49,6 +51,13 @@ struct ServerConfig {
     bool syncUploads = true;             // OSPREL_FTP_SYNC_UPLOADS
     FreeSpaceReserve minFree;            // OSPREL_FTP_MIN_FREE
     unsigned long long maxFileSize = 0;  // OSPREL_FTP_MAX_FILE_SIZE; 0: no cap
+    // Bytes per second, 0 for no cap: each session's, and all sessions' together.
+    long long maxSessionRate = 0;
+    long long maxTotalRate = 0;
+    // The dotted IPv4 address 227 replies name, or empty for the control
+    // connection's own local address.
+    std::string passiveAddress;
+    std::string transferLogPath;  // absolute, or empty for no transfer log
 };
 
 // Reads exactly argc entries of argv and writes into none of them.  On a bad

@@ -75,13 +75,16 @@ int runServer(int argc, char **argv, int *cause) {
 }  // namespace
 
 extern "C" OSPREL_EXPORT int ServerMain(int argc, char **argv) {
-    // A client that vanishes must not kill the host: SIGPIPE stays blocked
-    // in this thread and every session thread it starts.
-    sigset_t pipeOnly;
+    // A client that vanishes, or a file (an upload, the transfer log) that
+    // reaches the process's file size limit, must not kill the host: SIGPIPE
+    // and SIGXFSZ stay blocked in this thread and every session thread it
+    // starts, and the call that would raise them fails instead.
+    sigset_t fatalSignals;
     sigset_t previous;
-    sigemptyset(&pipeOnly);
-    sigaddset(&pipeOnly, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+    sigemptyset(&fatalSignals);
+    sigaddset(&fatalSignals, SIGPIPE);
+    sigaddset(&fatalSignals, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &fatalSignals, &previous);
     int result = 1;
     int cause = 0;
     try {

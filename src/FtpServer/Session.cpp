@@ -142,8 +142,10 @@ Session::Session(ServerContext &context, int controlFd)
       watch_(control_),
       peer_(peerAddressOf(controlFd)),
       local_(localAddressOf(controlFd)),
-      dataSetup_(control_, context.passivePorts, local_, peer_, context.config.passiveTimeoutSeconds),
+      dataSetup_(control_, context.passivePorts, local_, peer_, context.config.passiveTimeoutSeconds,
+                 context.config.passiveAddress),
       jail_(-1),  // nothing is reachable before login
+      rate_(context.config.maxSessionRate, context.totalRate),
       lastActivity_(Clock::now()) {
     addressKey_ = addressKey(peer_);
     loginDeadline_ = lastActivity_ + std::chrono::seconds(config_.loginTimeoutSeconds);

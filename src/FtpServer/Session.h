@@ -17,6 +17,7 @@
 #include "Jail.h"
 #include "ListingSource.h"
 #include "NetAddress.h"
+#include "RateLimit.h"
 #include "Renewal.h"
 #include "Rights.h"
 #include "ServerConfig.h"
@@ -24,14 +25,17 @@
 #include "TlsContext.h"
 #include "TlsSessionBinding.h"
 #include "Transfer.h"
+#include "TransferLog.h"
 
 namespace osprel {
 
 // What every session shares: the settings, the served root, the passive
 // ports, the failed logins per address, the TLS contexts (null with TLS
-// off; each session takes the one current when it starts) and the logins'
-// checks.  Read-only after start, apart from the port range's cursor, the
-// throttle, the TLS contexts and the authenticator, which guard themselves.
+// off; each session takes the one current when it starts), the logins'
+// checks, the total rate cap and the transfer log (null for none).
+// Read-only after start, apart from the port range's cursor, the throttle,
+// the TLS contexts, the authenticator, the total cap and the log, which
+// guard themselves.
 struct ServerContext {
     const ServerConfig &config;
     int rootFd;
@@ -39,6 +43,8 @@ struct ServerContext {
     LoginThrottle &logins;
     Renewable<TlsContext> *tls;
     Authenticator &authenticator;
+    TotalRate *totalRate = nullptr;
+    TransferLog *transferLog = nullptr;
 };
 
 // Runs a session on controlFd from greeting to end, then closes controlFd.
@@ -142,8 +148,12 @@ private:
     void upload(const std::string &argument, StoredFile::Mode mode, off_t offset);
     void cmdAllo(const std::string &argument);
     bool replyStorageRefusal(TransferOutcome outcome);
-    TransferSettings transferSettings() const;
+    TransferSettings transferSettings();
     void finishTransfer(TransferOutcome outcome, const char *doneText);
+    void finishFileTransfer(const Transfer &transfer, TransferOutcome outcome, const std::string &path,
+                            TransferDirection direction);
+    void logTransfer(const std::string &path, TransferDirection direction, long long bytes, Clock::duration took,
+                     bool complete);
 
     ServerContext &context_;
     const ServerConfig &config_;
@@ -159,6 +169,7 @@ private:
     DataSetup dataSetup_;
     UniqueFd root_;  // once logged in: the account's home, the jail's root
     Jail jail_;
+    RateLimit rate_;
 
     std::string addressKey_;
     Clock::time_point loginDeadline_;
@@ -167,6 +178,7 @@ private:
     std::string user_;
     std::string account_;  // once logged in: the name STAT shows, and the rights
     unsigned rights_ = 0;
+    bool anonymous_ = false;
     int failedLogins_ = 0;
     bool closing_ = false;
     bool binary_ = false;

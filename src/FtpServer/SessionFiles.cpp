@@ -47,10 +47,13 @@ void Session::cmdDele(const std::string &argument) {
     std::string path;
     std::string leaf;
     UniqueFd parent(jail_.resolve(argument, &path) ? jail_.openParent(path, &leaf) : -EINVAL);
-    if (parent.get() < 0 || unlinkat(parent.get(), leaf.c_str(), 0) != 0) {
+    struct stat info {};
+    if (parent.get() < 0 || fstatat(parent.get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        unlinkat(parent.get(), leaf.c_str(), 0) != 0) {
         control_.reply(550, "Delete operation failed.");
         return;
     }
+    logTransfer(path, TransferDirection::kDeleted, info.st_size, Clock::duration(0), true);
     control_.reply(250, "Delete operation successful.");
 }
 

@@ -95,6 +95,7 @@ void Session::enter(const Grant &grant) {
     jail_.confine(root_.get());
     account_ = grant.name;
     rights_ = grant.rights;
+    anonymous_ = grant.anonymous;
     loggedIn_ = true;
     control_.setSendTimeout(config_.idleTimeoutSeconds);
     control_.reply(230, "Login successful.");

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include "PathResolver.h"
 #include "Session.h"
@@ -30,11 +31,12 @@ bool allocationSize(const std::string &argument, unsigned long long *size) {
 
 }  // namespace
 
-TransferSettings Session::transferSettings() const {
+TransferSettings Session::transferSettings() {
     TransferSettings settings;
     settings.peer = peer_;
     settings.stallSeconds = config_.idleTimeoutSeconds;
     settings.connectSeconds = config_.passiveTimeoutSeconds;
+    settings.rate = &rate_;
     if (protectsData()) {
         settings.tls = tls_.get();
         settings.binding = binding_.get();
@@ -76,6 +78,33 @@ void Session::finishTransfer(TransferOutcome outcome, const char *doneText) {
         closing_ = true;
         break;
     }
+}
+
+// A download or upload: its line in the transfer log, then its reply, so a
+// client that has its 226 finds the line.
+void Session::finishFileTransfer(const Transfer &transfer, TransferOutcome outcome, const std::string &path,
+                                 TransferDirection direction) {
+    logTransfer(path, direction, transfer.moved(), transfer.took(), outcome == TransferOutcome::kDone);
+    finishTransfer(outcome, "Transfer complete.");
+}
+
+// The user is the name given at login: for anonymous sessions too, never
+// the password, which the tradition has there but which may be a real one.
+void Session::logTransfer(const std::string &path, TransferDirection direction, long long bytes,
+                          Clock::duration took, bool complete) {
+    if (context_.transferLog == nullptr) return;
+    TransferRecord record;
+    record.finished = time(nullptr);
+    record.took = took;
+    record.remoteHost = hostText(peer_);
+    record.bytes = bytes;
+    record.path = path;
+    record.binary = binary_;
+    record.direction = direction;
+    record.anonymous = anonymous_;
+    record.user = user_;
+    record.complete = complete;
+    context_.transferLog->write(record);
 }
 
 // Streams the listing as a 213 reply on the control connection.
@@ -125,7 +154,7 @@ void Session::cmdRetr(const std::string &argument) {
     control_.replyf(150, "Opening %s mode data connection for %s (%lld bytes).", binary_ ? "BINARY" : "ASCII",
                     listingName(leafName(path)).c_str(), static_cast<long long>(info.st_size));
     Transfer transfer(dataSetup_.channel(), watch_, transferSettings());
-    finishTransfer(transfer.sendFile(file.get(), transferOffset_), "Transfer complete.");
+    finishFileTransfer(transfer, transfer.sendFile(file.get(), transferOffset_), path, TransferDirection::kOutgoing);
 }
 
 // REST n + STOR and APPE continue a file on purpose, so they write into it;
@@ -176,8 +205,10 @@ void Session::upload(const std::string &argument, StoredFile::Mode mode, off_t o
         control_.reply(150, "FILE: " + listingName(sink.uniqueName()));
     else
         control_.reply(150, "Ok to send data.");
+    // STOU's file is logged under the name it got.
+    if (mode == StoredFile::Mode::kUnique) path = path.substr(0, path.size() - leaf.size()) + sink.uniqueName();
     Transfer transfer(dataSetup_.channel(), watch_, transferSettings());
-    finishTransfer(transfer.receiveFile(sink), "Transfer complete.");
+    finishFileTransfer(transfer, transfer.receiveFile(sink), path, TransferDirection::kIncoming);
 }
 
 // ALLO with a size the upload could not keep to is refused at once.

@@ -1,10 +1,12 @@
-// The transfer's waits, which always watch the control connection too, and
-// its count of the bytes moved.
+// The transfer's waits, which always watch the control connection too, its
+// count of the bytes moved, and the rate caps between the two.
 #include "Transfer.h"
 
 #include <errno.h>
 
 #include <algorithm>
+
+#include "RateLimit.h"
 
 namespace osprel {
 
@@ -17,11 +19,32 @@ constexpr auto kControlLook = std::chrono::milliseconds(20);
 }  // namespace
 
 Transfer::Transfer(DataChannel &channel, TransferControl &control, const TransferSettings &settings)
-    : channel_(channel), control_(control), settings_(settings), lastProgress_(Clock::now()) {}
+    : channel_(channel), control_(control), settings_(settings), started_(Clock::now()), lastProgress_(started_) {}
+
+// The size of the next piece: `wanted`, or less under a rate cap, whose
+// time is waited for here with the control connection heard.  0 when the
+// wait was stopped, with why in *stopped.
+size_t Transfer::allowed(size_t wanted, Wait *stopped) {
+    RateLimit *rate = settings_.rate;
+    if (rate == nullptr || !rate->capped()) return wanted;
+    for (;;) {
+        Clock::time_point readyAt;
+        size_t allowance = rate->allowance(Clock::now(), &readyAt);
+        if (allowance > 0) return std::min(wanted, allowance);
+        Wait wait = waitFor(nullptr, 0, readyAt);
+        // Held back by the cap is not stalled.
+        lastProgress_ = Clock::now();
+        if (wait == Wait::kAborted || wait == Wait::kControlLost) {
+            *stopped = wait;
+            return 0;
+        }
+    }
+}
 
 void Transfer::counted(size_t bytes) {
     moved_ += static_cast<long long>(bytes);
     lastProgress_ = Clock::now();
+    if (settings_.rate != nullptr) settings_.rate->moved(bytes);
 }
 
 Clock::time_point Transfer::stallDeadline() const {

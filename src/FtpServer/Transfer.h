@@ -6,10 +6,16 @@
 // It knows nothing of commands: the session checks and opens what a command
 // needs, hands over a source or a sink, and turns the outcome into a reply.
 //
+// Rate caps: every loop sizes its next piece through Transfer::allowed()
+// and reports what it moved to Transfer::counted() (Transfer.cpp).  Under a
+// cap, allowed() waits for the piece's time as every wait here does, hearing
+// the control connection, and the wait counts as progress for the stall
+// deadline.
+//
 // Where later work goes:
 // - Bytes are counted in Transfer::counted() (Transfer.cpp), which every
 //   loop calls after each piece it moved; the pieces are sized by the
-//   constants at the top of TransferMove.cpp.  A rate cap belongs there.
+//   constants at the top of TransferMove.cpp, cut down by allowed().
 // - An upload is finished or abandoned in UploadSink::finish() and
 //   UploadSink::abandon() (UploadSink.cpp), which Transfer::receiveFile()
 //   alone calls once the outcome is known; the upload's loops ask
@@ -33,6 +39,7 @@
 
 namespace osprel {
 
+class RateLimit;
 class TlsContext;
 class TlsSessionBinding;
 class UploadSink;
@@ -92,6 +99,7 @@ struct TransferSettings {
     int connectSeconds = 30;      // for an active connection, or a protected one
     const TlsContext *tls = nullptr;        // both set: data connections protected
     TlsSessionBinding *binding = nullptr;
+    RateLimit *rate = nullptr;    // the session's caps, or null for none
 };
 
 class Transfer {
@@ -108,6 +116,8 @@ public:
     TransferOutcome receiveFile(UploadSink &sink);
 
     long long moved() const { return moved_; }
+    // Since the transfer was made.
+    Clock::duration took() const { return Clock::now() - started_; }
 
 private:
     enum class Wait { kReady, kAborted, kTimedOut, kControlLost };
@@ -124,6 +134,7 @@ private:
     Wait controlNow();
     Wait controlAtTimes(Clock::time_point *nextLook);
     TlsWaiter waiter(Wait *stopped);
+    size_t allowed(size_t wanted, Wait *stopped);
     void counted(size_t bytes);
     Clock::time_point stallDeadline() const;
     static TransferOutcome outcomeOf(Wait wait);
@@ -139,6 +150,7 @@ private:
 
     // TransferMove.cpp: the bytes.
     TransferOutcome sendText(DataLink &link, const std::string &text);
+    TransferOutcome sendSome(int dataFd, const char *data, size_t *size);
     TransferOutcome sendFile(DataLink &link, int fileFd, off_t offset);
     TransferOutcome sendFileTls(TlsStream &tls, int fileFd, off_t offset);
     TransferOutcome receiveFile(DataLink &link, UploadSink &sink);
@@ -148,6 +160,7 @@ private:
     TransferControl &control_;
     TransferSettings settings_;
     long long moved_ = 0;
+    Clock::time_point started_;
     Clock::time_point lastProgress_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "RateLimit.h"
 #include "TlsContext.h"
 #include "TlsSessionBinding.h"
 #include "Transfer.h"
@@ -30,7 +31,10 @@ TransferOutcome Transfer::overDataLink(Move move) {
     channel_.reset();
     if (!opened) return outcome;
     lastProgress_ = Clock::now();
-    return close(link, move(link));
+    if (settings_.rate != nullptr) settings_.rate->begin(lastProgress_);
+    outcome = close(link, move(link));
+    if (settings_.rate != nullptr) settings_.rate->end();
+    return outcome;
 }
 
 TransferOutcome Transfer::sendFile(int fileFd, off_t offset) {

@@ -30,6 +30,13 @@ constexpr auto kSendfileSlice = std::chrono::milliseconds(100);
 constexpr size_t kSpliceChunk = size_t{1} << 20;
 constexpr size_t kCopyBuffer = size_t{256} << 10;
 
+// Why a write to the upload's file failed; never kDone, even should errno
+// say nothing.
+TransferOutcome writeFailure() {
+    TransferOutcome outcome = storageFailure(errno);
+    return outcome == TransferOutcome::kDone ? TransferOutcome::kLocalFailed : outcome;
+}
+
 bool isNetworkError(int error) {
     switch (error) {
     case EPIPE:
@@ -114,27 +121,36 @@ bool drainPipe(int pipeFd, int fileFd, size_t size, bool *splicing) {
 }  // namespace
 
 TransferOutcome Transfer::sendText(DataLink &link, const std::string &text) {
-    if (link.tls != nullptr) {
+    for (size_t sent = 0; sent < text.size();) {
         Wait stopped = Wait::kReady;
-        TlsResult result = link.tls->writeAll(text.data(), text.size(), stallDeadline(), waiter(&stopped));
-        if (result == TlsResult::kOk) counted(text.size());
-        return outcomeOf(result, stopped);
+        size_t piece = allowed(text.size() - sent, &stopped);
+        if (piece == 0) return outcomeOf(stopped);
+        TransferOutcome outcome = TransferOutcome::kDone;
+        if (link.tls != nullptr)
+            outcome = outcomeOf(link.tls->writeAll(text.data() + sent, piece, stallDeadline(), waiter(&stopped)), stopped);
+        else
+            outcome = sendSome(link.fd.get(), text.data() + sent, &piece);
+        if (outcome != TransferOutcome::kDone) return outcome;
+        counted(piece);
+        sent += piece;
     }
-    int dataFd = link.fd.get();
-    size_t sent = 0;
-    while (sent < text.size()) {
-        ssize_t n = send(dataFd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return TransferOutcome::kDone;
+}
+
+// Sends at least a byte of the *size at data, waiting while the socket is
+// full; *size becomes what went.
+TransferOutcome Transfer::sendSome(int dataFd, const char *data, size_t *size) {
+    for (;;) {
+        ssize_t n = send(dataFd, data, *size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            sent += static_cast<size_t>(n);
-            counted(static_cast<size_t>(n));
-            continue;
+            *size = static_cast<size_t>(n);
+            return TransferOutcome::kDone;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return TransferOutcome::kNetworkFailed;
         Wait wait = waitFor(dataFd, POLLOUT, stallDeadline());
         if (wait != Wait::kReady) return outcomeOf(wait);
     }
-    return TransferOutcome::kDone;
 }
 
 TransferOutcome Transfer::sendFile(DataLink &link, int fileFd, off_t offset) {
@@ -144,8 +160,11 @@ TransferOutcome Transfer::sendFile(DataLink &link, int fileFd, off_t offset) {
     size_t chunk = kFirstSendfileChunk;
     for (;;) {
         if (Wait wait = controlNow(); wait != Wait::kReady) return outcomeOf(wait);
+        Wait stopped = Wait::kReady;
+        size_t piece = allowed(chunk, &stopped);
+        if (piece == 0) return outcomeOf(stopped);
         Clock::time_point started = Clock::now();
-        ssize_t n = sendfile(dataFd, fileFd, &offset, chunk);
+        ssize_t n = sendfile(dataFd, fileFd, &offset, piece);
         if (n > 0) {
             counted(static_cast<size_t>(n));
             chunk = nextSendfileChunk(n, Clock::now() - started);
@@ -181,8 +200,11 @@ TransferOutcome Transfer::receiveFile(DataLink &link, UploadSink &sink) {
     for (;;) {
         if (Wait wait = controlAtTimes(&nextControlLook); wait != Wait::kReady) return outcomeOf(wait);
         if (!splicing && buffer.empty()) buffer.resize(kCopyBuffer);
-        ssize_t n = splicing ? splice(dataFd, nullptr, pipeFds[1], nullptr, kSpliceChunk, SPLICE_F_MOVE)
-                             : recv(dataFd, buffer.data(), buffer.size(), 0);
+        Wait stopped = Wait::kReady;
+        size_t piece = allowed(splicing ? kSpliceChunk : buffer.size(), &stopped);
+        if (piece == 0) return outcomeOf(stopped);
+        ssize_t n = splicing ? splice(dataFd, nullptr, pipeFds[1], nullptr, piece, SPLICE_F_MOVE)
+                             : recv(dataFd, buffer.data(), piece, 0);
         if (n == 0) return TransferOutcome::kDone;
         if (n < 0) {
             if (splicing && (errno == EINVAL || errno == ENOSYS)) {
@@ -196,7 +218,7 @@ TransferOutcome Transfer::receiveFile(DataLink &link, UploadSink &sink) {
         if (int refused = sink.admit(static_cast<size_t>(n)); refused != 0) return storageFailure(refused);
         bool written = splicing ? drainPipe(pipeFds[0], sink.fd(), static_cast<size_t>(n), &splicing)
                                 : writeAll(sink.fd(), buffer.data(), static_cast<size_t>(n));
-        if (!written) return storageFailure(errno);
+        if (!written) return writeFailure();
         counted(static_cast<size_t>(n));
     }
 }
@@ -209,8 +231,10 @@ TransferOutcome Transfer::sendFileTls(TlsStream &tls, int fileFd, off_t offset) 
     Clock::time_point nextControlLook{};
     for (;;) {
         if (Wait heard = controlAtTimes(&nextControlLook); heard != Wait::kReady) return outcomeOf(heard);
+        size_t piece = allowed(kCopyBuffer, &stopped);
+        if (piece == 0) return outcomeOf(stopped);
         size_t sent = 0;
-        TlsResult result = tls.sendFile(fileFd, &offset, kCopyBuffer, &sent, stallDeadline(), wait);
+        TlsResult result = tls.sendFile(fileFd, &offset, piece, &sent, stallDeadline(), wait);
         if (result != TlsResult::kOk) return outcomeOf(result, stopped);
         if (sent == 0) return TransferOutcome::kDone;
         counted(sent);
@@ -226,17 +250,19 @@ TransferOutcome Transfer::receiveFileTls(TlsStream &tls, UploadSink &sink) {
     Clock::time_point nextControlLook{};
     for (;;) {
         if (Wait heard = controlAtTimes(&nextControlLook); heard != Wait::kReady) return outcomeOf(heard);
+        size_t piece = allowed(buffer.size(), &stopped);
+        if (piece == 0) return outcomeOf(stopped);
         size_t got = 0;
-        TlsResult result = tls.read(buffer.data(), buffer.size(), &got, stallDeadline(), wait);
+        TlsResult result = tls.read(buffer.data(), piece, &got, stallDeadline(), wait);
         size_t filled = got;
         // Records that have already arrived join the same write to the file.
-        while (result == TlsResult::kOk && filled < buffer.size()) {
-            result = tls.tryRead(buffer.data() + filled, buffer.size() - filled, &got);
+        while (result == TlsResult::kOk && filled < piece) {
+            result = tls.tryRead(buffer.data() + filled, piece - filled, &got);
             filled += got;
         }
         if (filled > 0) {
             if (int refused = sink.admit(filled); refused != 0) return storageFailure(refused);
-            if (!writeAll(sink.fd(), buffer.data(), filled)) return storageFailure(errno);
+            if (!writeAll(sink.fd(), buffer.data(), filled)) return writeFailure();
             counted(filled);
         }
         if (result == TlsResult::kClosed) return TransferOutcome::kDone;

@@ -129,6 +129,10 @@ TEST(Environment, Defaults) {
     EXPECT_EQ(config.minFree.percent, 5U);
     EXPECT_EQ(config.minFree.atMostBytes, 1ULL << 30);
     EXPECT_EQ(config.maxFileSize, 0ULL);
+    EXPECT_EQ(config.maxSessionRate, 0);
+    EXPECT_EQ(config.maxTotalRate, 0);
+    EXPECT_EQ(config.passiveAddress, "");
+    EXPECT_EQ(config.transferLogPath, "");
     // Never the current directory: the user's data directory, else nothing.
     EXPECT_EQ(environmentConfig({{"HOME", "/home/u"}, {"XDG_DATA_HOME", "/data"}}).root, "/data/osprel/ftp");
     EXPECT_EQ(environmentConfig({{"HOME", "/home/u"}, {"XDG_DATA_HOME", "rel"}}).root,
@@ -150,7 +154,11 @@ TEST(Environment, EveryVariable) {
                                              {"OSPREL_FTP_ATOMIC_UPLOADS", "0"},
                                              {"OSPREL_FTP_SYNC_UPLOADS", "0"},
                                              {"OSPREL_FTP_MIN_FREE", "2%"},
-                                             {"OSPREL_FTP_MAX_FILE_SIZE", "3G"}});
+                                             {"OSPREL_FTP_MAX_FILE_SIZE", "3G"},
+                                             {"OSPREL_FTP_MAX_RATE", "512K"},
+                                             {"OSPREL_FTP_MAX_TOTAL_RATE", "10M"},
+                                             {"OSPREL_FTP_PASSIVE_ADDRESS", "203.0.113.7"},
+                                             {"OSPREL_FTP_TRANSFER_LOG", "/var/log/xferlog"}});
     EXPECT_EQ(config.root, "/srv/ftp");
     EXPECT_FALSE(config.rootIsDefault);
     EXPECT_EQ(config.bindAddress.ss_family, AF_INET6);
@@ -167,6 +175,10 @@ TEST(Environment, EveryVariable) {
     EXPECT_EQ(config.minFree.percent, 2U);
     EXPECT_EQ(config.minFree.atMostBytes, ULLONG_MAX);
     EXPECT_EQ(config.maxFileSize, 3ULL << 30);
+    EXPECT_EQ(config.maxSessionRate, 512 << 10);
+    EXPECT_EQ(config.maxTotalRate, 10 << 20);
+    EXPECT_EQ(config.passiveAddress, "203.0.113.7");
+    EXPECT_EQ(config.transferLogPath, "/var/log/xferlog");
     EXPECT_EQ(environmentConfig({{"OSPREL_FTP_ROOT", "/"}, {"OSPREL_FTP_READONLY", "0"}}).writeAccess,
               osprel::WriteAccess::kEveryone);
     config = environmentConfig({{"OSPREL_FTP_USER", "alice"}, {"OSPREL_FTP_PASSWORD_HASH", kHash}});
@@ -204,6 +216,8 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
               "OSPREL_FTP_ATOMIC_UPLOADS must be 1 or 0, not \"on\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_SYNC_UPLOADS", "2"}}),
               "OSPREL_FTP_SYNC_UPLOADS must be 1 or 0, not \"2\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_TRANSFER_LOG", "xferlog"}}),
+              "OSPREL_FTP_TRANSFER_LOG must be an absolute path, not \"xferlog\"");
 }
 
 TEST(Environment, SizesTakeBinarySuffixesAndTheReserveAPercentage) {
@@ -238,6 +252,35 @@ TEST(Environment, SizesTakeBinarySuffixesAndTheReserveAPercentage) {
                   std::string("OSPREL_FTP_MAX_FILE_SIZE must be a size in bytes from 1 (K, M or G for KiB, MiB or "
                               "GiB), not \"") +
                       bad + "\"");
+}
+
+TEST(Environment, RateCapsInPowersOf1024) {
+    const std::pair<const char *, long long> accepted[] = {
+        {"0", 0}, {"0K", 0}, {"1", 1}, {"1048576", 1 << 20}, {"512K", 512 << 10}, {"3M", 3 << 20},
+        {"1024G", 1LL << 40}};
+    for (const auto &[text, rate] : accepted) {
+        EXPECT_EQ(environmentConfig({{"OSPREL_FTP_MAX_RATE", text}}).maxSessionRate, rate) << text;
+        EXPECT_EQ(environmentConfig({{"OSPREL_FTP_MAX_TOTAL_RATE", text}}).maxTotalRate, rate) << text;
+    }
+    for (const char *text : {"1.5M", "10m", "1T", "K", "-1", " 1M", "1M ", "1025G", "1099511627777", "1KB"}) {
+        EXPECT_EQ(environmentError({{"OSPREL_FTP_MAX_RATE", text}}),
+                  std::string("OSPREL_FTP_MAX_RATE must be bytes per second up to 1024G, with an optional K, M or G "
+                              "suffix (0: no cap), not \"") +
+                      text + "\"");
+    }
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_MAX_TOTAL_RATE", "fast"}}),
+              "OSPREL_FTP_MAX_TOTAL_RATE must be bytes per second up to 1024G, with an optional K, M or G suffix (0: "
+              "no cap), not \"fast\"");
+}
+
+TEST(Environment, PassiveAddressIsAnIpv4AddressClientsCanReach) {
+    EXPECT_EQ(environmentConfig({{"OSPREL_FTP_PASSIVE_ADDRESS", "192.168.1.10"}}).passiveAddress, "192.168.1.10");
+    for (const char *text : {"::1", "gateway", "10.0.0", "010.0.0.1", "0.0.0.0", "0.1.2.3", "224.0.0.1",
+                             "255.255.255.255", "10.0.0.1 "}) {
+        EXPECT_EQ(environmentError({{"OSPREL_FTP_PASSIVE_ADDRESS", text}}),
+                  std::string("OSPREL_FTP_PASSIVE_ADDRESS must be a numeric IPv4 address clients can reach, not \"") +
+                      text + "\"");
+    }
 }
 
 namespace {

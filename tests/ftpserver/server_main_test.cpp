@@ -2,6 +2,7 @@
 // nothing on standard output.  Runs in a private network namespace, so the
 // monitor's fixed ports are free to take.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -116,6 +117,34 @@ TEST_F(ServerMainRefusal, HalfACredentialPair) {
     EXPECT_EQ(result.err,
               "osprel: OSPREL_FTP_USER and OSPREL_FTP_PASSWORD (or OSPREL_FTP_PASSWORD_HASH) must be set together "
               "(or neither, for anonymous login)\n");
+}
+
+TEST_F(ServerMainRefusal, RateCapsPassiveAddressAndTransferLogItCannotUse) {
+    const struct {
+        const char *name;
+        const char *value;
+        int status;
+        int cause;
+        const char *line;
+    } refusals[] = {
+        {"OSPREL_FTP_MAX_RATE", "1MB", 2, EINVAL,
+         "OSPREL_FTP_MAX_RATE must be bytes per second up to 1024G, with an optional K, M or G suffix (0: no cap), "
+         "not \"1MB\""},
+        {"OSPREL_FTP_PASSIVE_ADDRESS", "nat.example", 2, EINVAL,
+         "OSPREL_FTP_PASSIVE_ADDRESS must be a numeric IPv4 address clients can reach, not \"nat.example\""},
+        {"OSPREL_FTP_TRANSFER_LOG", "/nonexistent/xferlog", 1, ENOENT,
+         "cannot open the transfer log, /nonexistent/xferlog: No such file or directory"},
+    };
+    for (const auto &refusal : refusals) {
+        setenv(refusal.name, refusal.value, 1);
+        Result result = runServerMain({"monitor.elf", "-c", "3456", "-d", "34567"});
+        int cause = errno;
+        unsetenv(refusal.name);
+        EXPECT_EQ(result.status, refusal.status);
+        EXPECT_EQ(cause, refusal.cause);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, std::string("osprel: ") + refusal.line + "\n");
+    }
 }
 
 TEST_F(ServerMainRefusal, ReadsOnlyArgcEntriesOfReadOnlyTexts) {
