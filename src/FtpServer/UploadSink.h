@@ -48,9 +48,15 @@ public:
     void abandon();
 
 private:
+    void writeBehind();
+
     const ServerConfig &config_;
     StoredFile file_;
     UploadLimits limits_;
+    // File offsets: the end of what was admitted, and where the last
+    // write-out ended.
+    off_t written_ = 0;
+    off_t flushing_ = 0;
 };
 
 }  // namespace osprel
