@@ -54,6 +54,21 @@
  *   OSPREL_FTP_TLS_RESUME       1 (default): a protected data connection must
  *                               resume its control connection's TLS session;
  *                               0 admits any, for clients that cannot resume
+ *   OSPREL_FTP_ATOMIC_UPLOADS   1 (default): uploads are atomic (see Uploads
+ *                               below); 0: every upload but STOU's is written
+ *                               in place
+ *   OSPREL_FTP_SYNC_UPLOADS     1 (default): the 226 after an upload comes only
+ *                               once the file and its directory are on stable
+ *                               storage (fsync); 0 skips that: faster on a
+ *                               disk, but a power cut after the 226 may lose
+ *                               the file or leave it short
+ *   OSPREL_FTP_MIN_FREE         kept free on the file system uploads go to, in
+ *                               bytes and the same share of its inodes: a size
+ *                               in bytes (K, M or G for KiB, MiB or GiB) or a
+ *                               percentage of the file system ("5%"); 0: none.
+ *                               Default: 5%, at most 1 GiB
+ *   OSPREL_FTP_MAX_FILE_SIZE    the largest file an upload may make (K, M or G
+ *                               as above); unset: no limit
  *   OSPREL_FTP_MAX_RATE         bytes per second each session may move, with
  *                               an optional K, M or G (powers of 1024), up to
  *                               1024G; unset or 0: no cap
@@ -120,6 +135,31 @@
  * ends without TLS close_notify answers 426: it may have been cut short.
  * A TLS error ends its own session only.
  *
+ * Uploads.  A STOR (and STOU) writes into a file that nobody sees under the
+ * target's name: an unnamed file in the target's directory (O_TMPFILE), or
+ * where the file system lacks those a hidden name, ".osprel-upload-" and 16
+ * hexadecimal digits, that no listing shows and no command reaches.  Only
+ * once the whole upload has arrived does it become the target, linked under
+ * its name or renamed over the file there in one step (the new file keeps
+ * the old one's permissions and, where the server may set them, its owner
+ * and group).  A cut, refused, timed-out or aborted upload leaves nothing
+ * behind and an existing file as it was; of two uploads to one name each
+ * stays whole and the last to complete wins; a download already running
+ * goes on reading the old file, whole.  REST n + STOR and APPE continue a
+ * file on purpose, so they write into it: a cut leaves what arrived, and
+ * the client resumes from SIZE.  STOU [NAME] stores under a new name in
+ * the current directory, NAME (default "upload"), a dot and 8 hexadecimal
+ * digits, announced as "150 FILE: name", and never replaces a file.  An
+ * upload that would cross the free-space reserve is refused before it
+ * starts, or stopped when it gets there (looked at every 8 MiB at most),
+ * with "452 Insufficient storage space.", as is one that meets a full file
+ * system or quota; one past the size cap with "552 Exceeded storage
+ * allocation."; the data is discarded as for a cut.  ALLO with a size
+ * answers the same at once when the size would not fit, else 202.  Only
+ * regular files are written or replaced (553 otherwise).  A server killed
+ * during an upload, on a file system without O_TMPFILE, leaves its hidden
+ * file behind.
+ *
  * Failed logins (with OSPREL_FTP_USER, or an account's) are limited per
  * client address across all its sessions: each failure waits 1 s and the
  * third closes its session; after 10 failures from one address (IPv6: one /64) every login
@@ -181,7 +221,8 @@
  * signal mask is back as it was when ServerMain returns.  A vanished client
  * never raises a signal in the host, nor does an upload or the transfer log
  * reaching the process's file size limit (RLIMIT_FSIZE): the upload fails
- * with 451, the log's write is reported.
+ * with 552 (and is discarded as any cut upload), the log's write is
+ * reported.
  *
  * This header is valid C and C++.
  */

@@ -13,8 +13,9 @@ run="$dist curl openssl"
 # make build: build/, with the tests and benchmarks.
 build="$dist libgtest-dev libgmock-dev"
 # make test: the end-to-end tests use namespaces, FTP clients and Python;
-# whois has mkpasswd, which makes the FTP tests' password hashes.
-test="$build iproute2 util-linux curl lftp python3 procps openssl whois"
+# whois has mkpasswd, which makes the FTP tests' password hashes; strace
+# counts an upload's fsync calls before its 226.
+test="$build iproute2 util-linux curl lftp python3 procps openssl whois strace"
 # make package: dpkg-buildpackage, debhelper and build-essential (which
 # dpkg-buildpackage requires; the build packages are
 # debian/control's Build-Depends).

@@ -3,7 +3,10 @@ download and upload throughput (curl, 512 MiB) and sessions per second, in
 plain FTP and in explicit FTP over TLS (both servers with the same
 certificate, curl held to the same TLS 1.3 cipher, data connections
 protected and resuming the control connection's session), and the TLS
-stream's own figures beside plain sendfile.  Then the rate caps: a capped
+stream's own figures beside plain sendfile.  Then uploads alone, to the tmpfs
+and to a directory on the disk (BENCH_DISK_DIR, /var/tmp by default): osprel
+as it comes (atomic, synced before the 226), osprel with the sync off, and
+vsftpd, which writes in place and never syncs.  Last the rate caps: a capped
 download and upload (osprel, and vsftpd's own cap beside it) as a share of the
 cap, two sessions at once under a total cap as a share of half of it, and
 the server's CPU time meanwhile.
@@ -27,6 +30,9 @@ from ftpharness import make_certificate, ResumingFTP_TLS, tls_context  # noqa: E
 
 FILE_MIB = int(os.environ.get("BENCH_FILE_MIB", "512"))
 SESSIONS = int(os.environ.get("BENCH_SESSIONS", "500"))
+# Uploads also go to a directory on this disk, where the sync before the
+# 226 costs what it costs on a real host.
+DISK_DIR = os.environ.get("BENCH_DISK_DIR", "/var/tmp")
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
 # How long each capped transfer lasts at its cap.
 CAP_SECONDS = float(os.environ.get("BENCH_CAP_SECONDS", "10"))
@@ -39,8 +45,9 @@ VSFTPD = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
 OSPREL_PORT, OSPREL_PASSIVE = 3456, 34567
 VSFTPD_PORT, VSFTPD_PASSIVE = 2121, 40000
 OSPREL_TLS_PORT, OSPREL_TLS_PASSIVE = 3457, 34700
+OSPREL_NOSYNC_PORT, OSPREL_NOSYNC_PASSIVE = 3458, 34800
 VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE = 2122, 40100
-OSPREL_CAP_PORT, OSPREL_CAP_PASSIVE = 3458, 34800
+OSPREL_CAP_PORT, OSPREL_CAP_PASSIVE = 3459, 34900
 VSFTPD_CAP_PORT, VSFTPD_CAP_PASSIVE = 2123, 40200
 TLS_CIPHER = "TLS_AES_256_GCM_SHA384"
 
@@ -58,8 +65,8 @@ def wait_for_port(port, process, name):
     sys.exit("bench: %s did not start" % name)
 
 
-def start_osprel(host, root, port=OSPREL_PORT, passive=OSPREL_PASSIVE, extra_env=None):
-    env = dict(os.environ, OSPREL_FTP_ROOT=root, OSPREL_FTP_READONLY="0", **(extra_env or {}))
+def start_osprel(host, root, port=OSPREL_PORT, passive=OSPREL_PASSIVE, settings=None):
+    env = dict(os.environ, OSPREL_FTP_ROOT=root, OSPREL_FTP_READONLY="0", **(settings or {}))
     process = subprocess.Popen(["taskset", "-c", SERVER_CPU, host, "-c", str(port), "-d", str(passive)],
                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_port(port, process, "osprel")
@@ -120,10 +127,10 @@ def download_mib_per_s(port):
     return curl(download_arguments(port, "big.bin")) / (1 << 20)
 
 
-def upload_mib_per_s(port, root, source):
-    url = "ftp://127.0.0.1:%d/incoming/up.bin" % port
+def upload_mib_per_s(port, root, source, directory="incoming"):
+    url = "ftp://127.0.0.1:%d/%s/up.bin" % (port, directory)
     speed = curl(CURL_FLAGS.get(port, []) + ["-T", source, "-w", "%{speed_upload}", url])
-    os.unlink(os.path.join(root, "incoming", "up.bin"))
+    os.unlink(os.path.join(root, directory, "up.bin"))
     return speed / (1 << 20)
 
 
@@ -159,18 +166,29 @@ def measure(servers, root, source):
     return rounds
 
 
-def print_table(title, rounds, pairs):
+def measure_uploads(servers, root, source):
+    """Uploads alone, to the tmpfs and to the disk, in alternating rounds."""
+    rounds = {name: [] for name in servers}
+    for _ in range(ROUNDS):
+        for name, port in servers.items():
+            rounds[name].append((upload_mib_per_s(port, root, source),
+                                 upload_mib_per_s(port, root, source, "disk")))
+    return rounds
+
+
+def print_table(title, rounds, pairs, columns=("download MiB/s", "upload MiB/s", "sessions/s")):
     """Each figure: the median of the rounds, with their lowest and highest;
     each ratio: of the medians, with the lowest and highest of the ratios of
     the same round (the two servers ran one after the other)."""
+    line = "%-18s" + " %22s" * len(columns)
     print(title)
-    print("%-18s %22s %22s %22s" % ("server", "download MiB/s", "upload MiB/s", "sessions/s"))
+    print(line % ("server", *columns))
     for name, figures in rounds.items():
-        print("%-18s %22s %22s %22s" % (name, *(spread(column, "%.0f") for column in zip(*figures))))
+        print(line % (name, *(spread(column, "%.0f") for column in zip(*figures))))
     for label, ours, theirs in pairs:
         if ours in rounds and theirs in rounds:
             ratios = [[a / b for a, b in zip(mine, other)] for mine, other in zip(rounds[ours], rounds[theirs])]
-            print("%-18s %22s %22s %22s" % (label, *(spread(column, "%.2fx") for column in zip(*ratios))))
+            print(line % (label, *(spread(column, "%.2fx") for column in zip(*ratios))))
 
 
 def spread(values, form):
@@ -249,6 +267,7 @@ def main():
     host = sys.argv[1]
     stream_bench = sys.argv[3] if len(sys.argv) > 3 else None
     work = tempfile.mkdtemp(prefix="osprel-bench-", dir=sys.argv[2] if len(sys.argv) > 2 else None)
+    disk = None
     try:
         root = os.path.join(work, "root")
         os.mkdir(root, 0o755)
@@ -266,6 +285,12 @@ def main():
                 handle.write(chunk)
         source = os.path.join(work, "source.bin")
         shutil.copyfile(big, source)
+        # The disk directory appears in the root through a bind mount of
+        # this namespace's own.
+        disk = tempfile.mkdtemp(prefix="osprel-bench-disk-", dir=DISK_DIR)
+        os.mkdir(os.path.join(root, "disk"))
+        subprocess.run(["mount", "--bind", disk, os.path.join(root, "disk")], check=True)
+        shutil.chown(disk, "ftp", "ftp")
 
         cert, key = make_certificate(work)
         if stream_bench:
@@ -274,7 +299,9 @@ def main():
         osprel_tls_env = {"OSPREL_FTP_TLS_CERT": cert, "OSPREL_FTP_TLS_KEY": key, "OSPREL_FTP_TLS": "allowed"}
         servers = [start_osprel(host, root), start_vsftpd(root, work),
                    start_osprel(host, root, OSPREL_TLS_PORT, OSPREL_TLS_PASSIVE, osprel_tls_env),
-                   start_vsftpd(root, work, VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE, vsftpd_tls_lines(cert, key))]
+                   start_vsftpd(root, work, VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE, vsftpd_tls_lines(cert, key)),
+                   start_osprel(host, root, OSPREL_NOSYNC_PORT, OSPREL_NOSYNC_PASSIVE,
+                                {"OSPREL_FTP_SYNC_UPLOADS": "0"})]
         try:
             ports = {"osprel": OSPREL_PORT, "vsftpd": VSFTPD_PORT, "osprel TLS": OSPREL_TLS_PORT,
                      "vsftpd TLS": VSFTPD_TLS_PORT}
@@ -282,6 +309,8 @@ def main():
                 CURL_FLAGS[port] = CURL_TLS
             ciphers = {name: negotiated(port) for name, port in ports.items() if "TLS" in name}
             rounds = measure(ports, root, source)
+            uploads = measure_uploads({"osprel": OSPREL_PORT, "osprel sync off": OSPREL_NOSYNC_PORT,
+                                       "vsftpd": VSFTPD_PORT}, root, source)
         finally:
             for server in servers:
                 server.kill()
@@ -296,9 +325,18 @@ def main():
         for name, cipher in ciphers.items():
             print("%s negotiated %s" % (name, cipher))
         print()
+        print_table("Uploads of the %d MiB file, median (lowest-highest) of %d alternating rounds: osprel atomic "
+                    "and synced before the 226 (the default), osprel with OSPREL_FTP_SYNC_UPLOADS=0, vsftpd (in "
+                    "place, never synced); to the tmpfs and to %s" % (FILE_MIB, ROUNDS, DISK_DIR), uploads,
+                    [("ratio", "osprel", "vsftpd"), ("ratio sync off", "osprel sync off", "vsftpd"),
+                     ("osprel sync/off", "osprel", "osprel sync off")],
+                    columns=("tmpfs MiB/s", "disk MiB/s"))
         measure_caps(host, root, work)
     finally:
+        subprocess.run(["umount", os.path.join(work, "root", "disk")], stderr=subprocess.DEVNULL)
         shutil.rmtree(work, ignore_errors=True)
+        if disk:
+            shutil.rmtree(disk, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -2,8 +2,10 @@
 # FTP server benchmark beside Debian's vsftpd, both on loopback in a private
 # network namespace: download and upload of a 512 MiB file with curl, and
 # sessions per second (connect, login, LIST, quit), in plain FTP and over TLS;
-# first the TLS stream alone beside plain sendfile; last the rate caps (what
-# capped transfers achieve, and the server's CPU time meanwhile).
+# first the TLS stream alone beside plain sendfile; then uploads with and
+# without the sync, to the tmpfs and to the disk (BENCH_DISK_DIR, /var/tmp);
+# last the rate caps (what capped transfers achieve, and the server's CPU
+# time meanwhile).
 # Usage: run.sh BUILD_DIR
 # BENCH_FILE_MIB, BENCH_SESSIONS, BENCH_ROUNDS and BENCH_CAP_SECONDS (how
 # long each capped transfer lasts) shrink the run for a quick look.

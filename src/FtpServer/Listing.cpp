@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <span>
 
+#include "HiddenUploadName.h"
 #include "Rights.h"
 #include "Wildcard.h"
 
@@ -113,7 +114,7 @@ bool DirectoryReader::readName(std::string *name) {
             return false;
         }
         std::string_view found = item->d_name;
-        if (found == "." || found == "..") continue;
+        if (found == "." || found == ".." || isHiddenUploadName(found)) continue;
         if (!pattern_.empty() && !matchesWildcard(pattern_, found)) continue;
         name->assign(found);
         return true;

@@ -17,8 +17,9 @@ struct ListEntry {
     std::string linkTarget;  // for symbolic links
 };
 
-// Reads a directory one entry at a time, "." and ".." left out, symbolic
-// links described, not followed.  A directory whose names fit in
+// Reads a directory one entry at a time, "." and "..", and the hidden files
+// of uploads still running (HiddenUploadName.h), left out, symbolic links
+// described, not followed.  A directory whose names fit in
 // kSortedBytes comes sorted by name; a bigger one in the directory's own
 // order, so memory never grows with the directory's size.
 class DirectoryReader {

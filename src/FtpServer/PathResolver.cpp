@@ -9,6 +9,8 @@
 #include <atomic>
 #include <vector>
 
+#include "HiddenUploadName.h"
+
 namespace osprel {
 
 namespace {
@@ -85,6 +87,8 @@ bool virtualPathFor(std::string_view cwd, std::string_view argument, std::string
     std::vector<std::string_view> kept;
     if (argument.empty() || argument.front() != '/') kept = componentsOf(cwd);
     for (std::string_view component : componentsOf(argument)) {
+        // An upload still running is nobody's to read, remove or rename.
+        if (isHiddenUploadName(component)) return false;
         if (component == ".") continue;
         if (component == "..") {
             if (!kept.empty()) kept.pop_back();

@@ -16,7 +16,8 @@
 namespace osprel {
 
 // Joins argument to the virtual directory cwd and normalises the result.
-// Returns false for an argument no file can have: one holding a NUL byte.
+// Returns false for an argument no file can have: one holding a NUL byte,
+// or one naming an upload's hidden file (HiddenUploadName.h).
 // An empty argument names cwd itself.
 bool virtualPathFor(std::string_view cwd, std::string_view argument, std::string *result);
 

@@ -1,6 +1,7 @@
 #include "ServerConfig.h"
 
 #include <arpa/inet.h>
+#include <limits.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -16,8 +17,9 @@ bool parseNumber(const char *text, long low, long high, long *value) {
     long result = 0;
     for (const char *p = text; *p != '\0'; ++p) {
         if (*p < '0' || *p > '9') return false;
-        result = result * 10 + (*p - '0');
-        if (result > high) return false;
+        int digit = *p - '0';
+        if (result > (high - digit) / 10) return false;
+        result = result * 10 + digit;
     }
     if (result < low) return false;
     *value = result;
@@ -150,6 +152,60 @@ bool readTls(EnvironmentGetter getter, TlsSettings *tls, std::string *error) {
     return true;
 }
 
+// Bytes, or KiB, MiB or GiB with a K, M or G after the digits; at most
+// limit bytes.
+bool parseSize(const char *text, unsigned long long limit, unsigned long long *bytes) {
+    static const char kSuffixes[] = "KMG";
+    std::string digits = text;
+    const char *suffix = digits.empty() ? nullptr : strchr(kSuffixes, digits.back());
+    int shift = suffix != nullptr && *suffix != '\0' ? 10 * static_cast<int>(suffix - kSuffixes + 1) : 0;
+    if (shift != 0) digits.pop_back();
+    long value = 0;
+    if (!parseNumber(digits.c_str(), 0, static_cast<long>(limit >> shift), &value)) return false;
+    *bytes = static_cast<unsigned long long>(value) << shift;
+    return true;
+}
+
+// A size, or a percentage ("5%") of the file system.
+bool parseReserve(const char *text, FreeSpaceReserve *reserve) {
+    size_t length = strlen(text);
+    long percent = 0;
+    if (text[length - 1] == '%') {
+        if (!parseNumber(std::string(text, length - 1).c_str(), 0, 99, &percent)) return false;
+        *reserve = {static_cast<unsigned>(percent), percent == 0 ? 0 : ULLONG_MAX};
+        return true;
+    }
+    unsigned long long bytes = 0;
+    if (!parseSize(text, LONG_MAX, &bytes)) return false;
+    *reserve = {bytes == 0 ? 0U : 100U, bytes};
+    return true;
+}
+
+bool readUploads(EnvironmentGetter getter, ServerConfig *config, std::string *error) {
+    int atomic = 1;
+    int sync = 1;
+    if (!readFlag(getter, "OSPREL_FTP_ATOMIC_UPLOADS", &atomic, error) ||
+        !readFlag(getter, "OSPREL_FTP_SYNC_UPLOADS", &sync, error))
+        return false;
+    config->atomicUploads = atomic == 1;
+    config->syncUploads = sync == 1;
+    const char *reserve = nonEmpty(getter("OSPREL_FTP_MIN_FREE"));
+    if (reserve != nullptr && !parseReserve(reserve, &config->minFree)) {
+        *error = std::string("OSPREL_FTP_MIN_FREE must be a size in bytes (K, M or G for KiB, MiB or GiB) or a "
+                             "percentage from 0% to 99%, not \"") +
+                 reserve + "\"";
+        return false;
+    }
+    const char *cap = nonEmpty(getter("OSPREL_FTP_MAX_FILE_SIZE"));
+    if (cap != nullptr && (!parseSize(cap, LONG_MAX, &config->maxFileSize) || config->maxFileSize == 0)) {
+        *error = std::string("OSPREL_FTP_MAX_FILE_SIZE must be a size in bytes from 1 (K, M or G for KiB, MiB or "
+                             "GiB), not \"") +
+                 cap + "\"";
+        return false;
+    }
+    return true;
+}
+
 // OSPREL_FTP_USER with OSPREL_FTP_PASSWORD or OSPREL_FTP_PASSWORD_HASH, or
 // OSPREL_FTP_USERS_FILE, or none of them (anonymous).
 bool readLogin(EnvironmentGetter getter, ServerConfig *config, std::string *error) {
@@ -191,15 +247,9 @@ bool readSetting(EnvironmentGetter getter, const char *name, const char *what, A
 
 // Bytes per second, with an optional K, M or G (powers of 1024).
 bool parseRate(const char *text, long long *rate) {
-    std::string digits = text;
-    int shift = 0;
-    if (const char *suffix = strchr("KMG", digits.back()); suffix != nullptr) {
-        shift = 10 * static_cast<int>(suffix - "KMG" + 1);
-        digits.pop_back();
-    }
-    long value = 0;
-    if (!parseNumber(digits.c_str(), 0, static_cast<long>(kMaxRateCap >> shift), &value)) return false;
-    *rate = static_cast<long long>(value) << shift;
+    unsigned long long bytes = 0;
+    if (!parseSize(text, kMaxRateCap, &bytes)) return false;
+    *rate = static_cast<long long>(bytes);
     return true;
 }
 
@@ -303,7 +353,8 @@ bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string
            readSeconds(getter, "OSPREL_FTP_LOGIN_TIMEOUT", &config->loginTimeoutSeconds, error) &&
            readNumber(getter, "OSPREL_FTP_MAX_PER_ADDRESS", kMaxSessions, "sessions",
                       &config->maxSessionsPerAddress, error) &&
-           readTls(getter, &config->tls, error) && readNetworkSharing(getter, config, error);
+           readTls(getter, &config->tls, error) && readUploads(getter, config, error) &&
+           readNetworkSharing(getter, config, error);
 }
 
 }  // namespace osprel

@@ -20,6 +20,14 @@ constexpr long long kMaxRateCap = 1LL << 40;
 // file its rights decide, kNobody taking all but reading from everyone.
 enum class WriteAccess { kConfiguredLogin, kNobody, kEveryone };
 
+// OSPREL_FTP_MIN_FREE: the part of the served file system kept free, in
+// bytes and the same share of its inodes: percent of its size, at most
+// atMostBytes.  "5%" is {5, no limit}, "100M" {100, 100 MiB}, "0" {0, 0}.
+struct FreeSpaceReserve {
+    unsigned percent = 5;
+    unsigned long long atMostBytes = 1ULL << 30;
+};
+
 struct ServerConfig {
     int controlPort = 0;
     int firstPassivePort = 0;
@@ -39,6 +47,10 @@ struct ServerConfig {
     int loginTimeoutSeconds = 30;
     int maxSessionsPerAddress = 16;
     TlsSettings tls;
+    bool atomicUploads = true;           // OSPREL_FTP_ATOMIC_UPLOADS
+    bool syncUploads = true;             // OSPREL_FTP_SYNC_UPLOADS
+    FreeSpaceReserve minFree;            // OSPREL_FTP_MIN_FREE
+    unsigned long long maxFileSize = 0;  // OSPREL_FTP_MAX_FILE_SIZE; 0: no cap
     // Bytes per second, 0 for no cap: each session's, and all sessions' together.
     long long maxSessionRate = 0;
     long long maxTotalRate = 0;

@@ -84,7 +84,7 @@ const Session::CommandRule Session::kCommands[] = {
              session.control_.reply(504, "Only file structure is supported.");
      },
      kNeedsArgument},
-    {"ALLO", [](Session &session, const std::string &) { session.control_.reply(202, "ALLO command ignored."); }, 0},
+    {"ALLO", call<&Session::cmdAllo>, 0},
     {"REST", call<&Session::cmdRest>, kNeedsArgument},
     {"ABOR",
      [](Session &session, const std::string &) {
@@ -124,6 +124,7 @@ const Session::CommandRule Session::kCommands[] = {
      kNeedsArgument | kMovesData, kWrite | kDelete},
     {"APPE", [](Session &session, const std::string &argument) { session.store(argument, true); },
      kNeedsArgument | kMovesData, kDelete},
+    {"STOU", call<&Session::cmdStou>, kMovesData, kWrite},
     {"DELE", call<&Session::cmdDele>, kNeedsArgument, kDelete},
     {"MKD", call<&Session::cmdMkd>, kNeedsArgument, kWrite},
     {"XMKD", call<&Session::cmdMkd>, kNeedsArgument, kWrite},

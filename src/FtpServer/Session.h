@@ -21,6 +21,7 @@
 #include "Renewal.h"
 #include "Rights.h"
 #include "ServerConfig.h"
+#include "StoredFile.h"
 #include "TlsContext.h"
 #include "TlsSessionBinding.h"
 #include "Transfer.h"
@@ -143,6 +144,10 @@ private:
     void statListing(const std::string &argument);
     void cmdRetr(const std::string &argument);
     void store(const std::string &argument, bool append);
+    void cmdStou(const std::string &argument);
+    void upload(const std::string &argument, StoredFile::Mode mode, off_t offset);
+    void cmdAllo(const std::string &argument);
+    bool replyStorageRefusal(TransferOutcome outcome);
     TransferSettings transferSettings();
     void finishTransfer(TransferOutcome outcome, const char *doneText);
     void finishFileTransfer(const Transfer &transfer, TransferOutcome outcome, const std::string &path,

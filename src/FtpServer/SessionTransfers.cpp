@@ -9,9 +9,27 @@
 
 #include "PathResolver.h"
 #include "Session.h"
+#include "UploadLimits.h"
 #include "UploadSink.h"
 
 namespace osprel {
+
+namespace {
+
+// STOU's name when the client suggests none.
+constexpr char kUniqueStem[] = "upload";
+
+// ALLO's size: "ALLO bytes [R record-size]".  False for anything else.
+bool allocationSize(const std::string &argument, unsigned long long *size) {
+    size_t end = argument.find(' ');
+    std::string digits = argument.substr(0, end);
+    if (digits.empty() || digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *size = std::stoull(digits);
+    return true;
+}
+
+}  // namespace
 
 TransferSettings Session::transferSettings() {
     TransferSettings settings;
@@ -51,6 +69,10 @@ void Session::finishTransfer(TransferOutcome outcome, const char *doneText) {
         break;
     case TransferOutcome::kLocalFailed:
         control_.reply(451, "Local file error; transfer aborted.");
+        break;
+    case TransferOutcome::kNoSpace:
+    case TransferOutcome::kTooBig:
+        replyStorageRefusal(outcome);
         break;
     case TransferOutcome::kControlLost:
         closing_ = true;
@@ -135,7 +157,29 @@ void Session::cmdRetr(const std::string &argument) {
     finishFileTransfer(transfer, transfer.sendFile(file.get(), transferOffset_), path, TransferDirection::kOutgoing);
 }
 
+// REST n + STOR and APPE continue a file on purpose, so they write into it;
+// any other STOR, unless atomic uploads are off, into a new file that
+// replaces the old one only once complete.
 void Session::store(const std::string &argument, bool append) {
+    if (append)
+        upload(argument, StoredFile::Mode::kInPlace, StoredFile::kAtEnd);
+    else if (transferOffset_ > 0 || !config_.atomicUploads)
+        upload(argument, StoredFile::Mode::kInPlace, transferOffset_);
+    else
+        upload(argument, StoredFile::Mode::kReplace, 0);
+}
+
+// STOU [name]: a new file in the current directory, named after the name
+// given, never replacing one.
+void Session::cmdStou(const std::string &argument) {
+    if (argument.find('/') != std::string::npos || argument == "." || argument == "..") {
+        control_.reply(553, "Could not create file.");
+        return;
+    }
+    upload(argument.empty() ? kUniqueStem : argument, StoredFile::Mode::kUnique, 0);
+}
+
+void Session::upload(const std::string &argument, StoredFile::Mode mode, off_t offset) {
     std::string path;
     std::string leaf;
     UniqueFd parent(jail_.resolve(argument, &path) ? jail_.openParent(path, &leaf) : -EINVAL);
@@ -149,15 +193,38 @@ void Session::store(const std::string &argument, bool append) {
         control_.reply(425, "Use PORT or PASV first.");
         return;
     }
-    UploadSink sink;
-    if (!sink.open(parent.get(), leaf, append ? 0 : transferOffset_, append, uploadCreationFlags(rights_))) {
-        bool refused = uploadRefusedByRights(errno, rights_);
-        control_.reply(refused ? 550 : 553, refused ? "Permission denied." : "Could not create file.");
+    UploadSink sink(config_);
+    if (int error = sink.open(parent.get(), leaf, mode, offset, uploadCreationFlags(rights_)); error != 0) {
+        if (uploadRefusedByRights(error, rights_))
+            control_.reply(550, "Permission denied.");
+        else if (!replyStorageRefusal(storageFailure(error)))
+            control_.reply(553, "Could not create file.");
         return;
     }
-    control_.reply(150, "Ok to send data.");
+    if (mode == StoredFile::Mode::kUnique)
+        control_.reply(150, "FILE: " + listingName(sink.uniqueName()));
+    else
+        control_.reply(150, "Ok to send data.");
+    // STOU's file is logged under the name it got.
+    if (mode == StoredFile::Mode::kUnique) path = path.substr(0, path.size() - leaf.size()) + sink.uniqueName();
     Transfer transfer(dataSetup_.channel(), watch_, transferSettings());
     finishFileTransfer(transfer, transfer.receiveFile(sink), path, TransferDirection::kIncoming);
+}
+
+// ALLO with a size the upload could not keep to is refused at once.
+void Session::cmdAllo(const std::string &argument) {
+    unsigned long long size = 0;
+    UniqueFd directory(allocationSize(argument, &size) ? jail_.open(jail_.cwd(), O_PATH | O_DIRECTORY) : -EINVAL);
+    int refused = directory.get() < 0 ? 0 : UploadLimits(config_, 0).checkStart(directory.get(), size);
+    if (!replyStorageRefusal(storageFailure(refused))) control_.reply(202, "ALLO command ignored.");
+}
+
+// 452 for a full file system (or one at its reserve), 552 past the size
+// cap; false for any other outcome, left to the caller.
+bool Session::replyStorageRefusal(TransferOutcome outcome) {
+    if (outcome == TransferOutcome::kNoSpace) control_.reply(452, "Insufficient storage space.");
+    if (outcome == TransferOutcome::kTooBig) control_.reply(552, "Exceeded storage allocation.");
+    return outcome == TransferOutcome::kNoSpace || outcome == TransferOutcome::kTooBig;
 }
 
 }  // namespace osprel

@@ -144,4 +144,18 @@ TransferOutcome Transfer::outcomeOf(TlsResult result, Wait stopped) {
     }
 }
 
+TransferOutcome storageFailure(int error) {
+    switch (error) {
+    case 0:
+        return TransferOutcome::kDone;
+    case ENOSPC:
+    case EDQUOT:
+        return TransferOutcome::kNoSpace;
+    case EFBIG:
+        return TransferOutcome::kTooBig;
+    default:
+        return TransferOutcome::kLocalFailed;
+    }
+}
+
 }  // namespace osprel

@@ -18,7 +18,9 @@
 //   constants at the top of TransferMove.cpp, cut down by allowed().
 // - An upload is finished or abandoned in UploadSink::finish() and
 //   UploadSink::abandon() (UploadSink.cpp), which Transfer::receiveFile()
-//   alone calls once the outcome is known.  Publishing an upload belongs there.
+//   alone calls once the outcome is known; the upload's loops ask
+//   UploadSink::admit() (the free-space reserve, the size cap) before each
+//   piece they write.
 //
 // Files: TransferLink.cpp opens and closes the data connection,
 // TransferMove.cpp moves the bytes, Transfer.cpp waits and counts.
@@ -49,9 +51,15 @@ enum class TransferOutcome {
     kNotResumed,    // protected: none resumed the control connection's TLS session
     kNetworkFailed,
     kLocalFailed,   // the file or directory could not be read or written
+    kNoSpace,       // the file system is full, or at its free-space reserve
+    kTooBig,        // the upload passed the size cap
     kTimedOut,      // no progress within the idle time
     kControlLost,   // the client left: the session ends
 };
+
+// What an upload's errno means: kNoSpace for ENOSPC and EDQUOT (and the
+// reserve), kTooBig for EFBIG (and the size cap), kDone for 0.
+TransferOutcome storageFailure(int error);
 
 // What a transfer needs of its session's control connection while it runs.
 class TransferControl {
@@ -145,8 +153,8 @@ private:
     TransferOutcome sendSome(int dataFd, const char *data, size_t *size);
     TransferOutcome sendFile(DataLink &link, int fileFd, off_t offset);
     TransferOutcome sendFileTls(TlsStream &tls, int fileFd, off_t offset);
-    TransferOutcome receiveFile(DataLink &link, int fileFd);
-    TransferOutcome receiveFileTls(TlsStream &tls, int fileFd);
+    TransferOutcome receiveFile(DataLink &link, UploadSink &sink);
+    TransferOutcome receiveFileTls(TlsStream &tls, UploadSink &sink);
 
     DataChannel &channel_;
     TransferControl &control_;

@@ -59,12 +59,13 @@ TransferOutcome Transfer::sendText(TextSource &source) {
 }
 
 TransferOutcome Transfer::receiveFile(UploadSink &sink) {
-    TransferOutcome outcome = overDataLink([&](DataLink &link) { return receiveFile(link, sink.fd()); });
+    TransferOutcome outcome = overDataLink([&](DataLink &link) { return receiveFile(link, sink); });
     if (outcome != TransferOutcome::kDone) {
         sink.abandon();
         return outcome;
     }
-    return sink.finish() ? outcome : TransferOutcome::kLocalFailed;
+    int error = sink.finish();
+    return error == 0 ? outcome : storageFailure(error);
 }
 
 bool Transfer::open(DataLink *link, TransferOutcome *failure) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Transfer.h"
+#include "UploadSink.h"
 
 namespace osprel {
 
@@ -28,6 +29,13 @@ constexpr size_t kMaxSendfileChunk = size_t{256} << 20;
 constexpr auto kSendfileSlice = std::chrono::milliseconds(100);
 constexpr size_t kSpliceChunk = size_t{1} << 20;
 constexpr size_t kCopyBuffer = size_t{256} << 10;
+
+// Why a write to the upload's file failed; never kDone, even should errno
+// say nothing.
+TransferOutcome writeFailure() {
+    TransferOutcome outcome = storageFailure(errno);
+    return outcome == TransferOutcome::kDone ? TransferOutcome::kLocalFailed : outcome;
+}
 
 bool isNetworkError(int error) {
     switch (error) {
@@ -178,8 +186,8 @@ TransferOutcome Transfer::sendFile(DataLink &link, int fileFd, off_t offset) {
 // Uploads go socket -> pipe -> file with splice, so the data never passes
 // through the session's memory; where a file system refuses splice the
 // data is copied instead.
-TransferOutcome Transfer::receiveFile(DataLink &link, int fileFd) {
-    if (link.tls != nullptr) return receiveFileTls(*link.tls, fileFd);
+TransferOutcome Transfer::receiveFile(DataLink &link, UploadSink &sink) {
+    if (link.tls != nullptr) return receiveFileTls(*link.tls, sink);
     int dataFd = link.fd.get();
     blockInSlices(dataFd);
     int pipeFds[2] = {-1, -1};
@@ -207,9 +215,10 @@ TransferOutcome Transfer::receiveFile(DataLink &link, int fileFd) {
             if (Clock::now() >= stallDeadline()) return TransferOutcome::kTimedOut;
             continue;
         }
-        bool written = splicing ? drainPipe(pipeFds[0], fileFd, static_cast<size_t>(n), &splicing)
-                                : writeAll(fileFd, buffer.data(), static_cast<size_t>(n));
-        if (!written) return TransferOutcome::kLocalFailed;
+        if (int refused = sink.admit(static_cast<size_t>(n)); refused != 0) return storageFailure(refused);
+        bool written = splicing ? drainPipe(pipeFds[0], sink.fd(), static_cast<size_t>(n), &splicing)
+                                : writeAll(sink.fd(), buffer.data(), static_cast<size_t>(n));
+        if (!written) return writeFailure();
         counted(static_cast<size_t>(n));
     }
 }
@@ -234,7 +243,7 @@ TransferOutcome Transfer::sendFileTls(TlsStream &tls, int fileFd, off_t offset) 
 
 // An upload is complete only when the client ends it with close_notify;
 // an end without one may be a cut the client did not mean.
-TransferOutcome Transfer::receiveFileTls(TlsStream &tls, int fileFd) {
+TransferOutcome Transfer::receiveFileTls(TlsStream &tls, UploadSink &sink) {
     std::vector<char> buffer(kCopyBuffer);
     Wait stopped = Wait::kReady;
     TlsWaiter wait = waiter(&stopped);
@@ -252,7 +261,8 @@ TransferOutcome Transfer::receiveFileTls(TlsStream &tls, int fileFd) {
             filled += got;
         }
         if (filled > 0) {
-            if (!writeAll(fileFd, buffer.data(), filled)) return TransferOutcome::kLocalFailed;
+            if (int refused = sink.admit(filled); refused != 0) return storageFailure(refused);
+            if (!writeAll(sink.fd(), buffer.data(), filled)) return writeFailure();
             counted(filled);
         }
         if (result == TlsResult::kClosed) return TransferOutcome::kDone;

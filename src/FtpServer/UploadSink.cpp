@@ -1,30 +1,47 @@
 #include "UploadSink.h"
 
-#include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace osprel {
 
-bool UploadSink::open(int parentFd, const std::string &leaf, off_t offset, bool append, int creation) {
-    int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | creation;
-    // No O_APPEND for APPE: splice refuses such files; the end is sought instead.
-    flags |= (append || offset > 0) ? 0 : O_TRUNC;
-    file_.reset(openat(parentFd, leaf.c_str(), flags, 0666));
-    struct stat info;
-    if (file_.get() < 0 || fstat(file_.get(), &info) != 0) return false;
-    bool usable = S_ISREG(info.st_mode);
-    if (!usable) errno = EINVAL;
-    // A restarted upload replaces everything from the restart offset on.
-    if (usable && offset > 0)
-        usable = ftruncate(file_.get(), offset) == 0 && lseek(file_.get(), offset, SEEK_SET) == offset;
-    if (usable && append) usable = lseek(file_.get(), 0, SEEK_END) >= 0;
-    return usable;
+namespace {
+
+// With the sync on, written data goes on to the disk in pieces of this size
+// while the upload runs, so the fsync before the 226 waits for the last
+// piece only, not for the whole file.
+constexpr off_t kWriteBehind = off_t{8} << 20;
+
+}  // namespace
+
+UploadSink::UploadSink(const ServerConfig &config) : config_(config), limits_(config, 0) {}
+
+int UploadSink::open(int parentFd, const std::string &leaf, StoredFile::Mode mode, off_t offset, int creation) {
+    // Before the file is opened, which may empty it.
+    if (int refused = limits_.checkStart(parentFd, 0); refused != 0) return refused;
+    if (int error = file_.open(parentFd, leaf, mode, offset, creation); error != 0) return error;
+    limits_ = UploadLimits(config_, file_.writeOffset());
+    written_ = flushing_ = file_.writeOffset();
+    return 0;
 }
 
-bool UploadSink::finish() { return ::close(file_.release()) == 0; }
+int UploadSink::admit(size_t bytes) {
+    writeBehind();
+    int refused = limits_.admit(file_.fd(), bytes);
+    if (refused == 0) written_ += static_cast<off_t>(bytes);
+    return refused;
+}
 
-void UploadSink::abandon() { file_.reset(); }
+// Starts the write-out of what was written since the last start, without
+// waiting for it: the disk works while the network does.  Failures are left
+// to the fsync, which reports them.
+void UploadSink::writeBehind() {
+    if (!config_.syncUploads || written_ - flushing_ < kWriteBehind) return;
+    sync_file_range(file_.fd(), flushing_, written_ - flushing_, SYNC_FILE_RANGE_WRITE);
+    flushing_ = written_;
+}
+
+int UploadSink::finish() { return file_.publish(config_.syncUploads); }
+
+void UploadSink::abandon() { file_.discard(); }
 
 }  // namespace osprel

@@ -1,37 +1,62 @@
-// The file an upload writes into.  The session's STOR or APPE opens it and
-// hands it to Transfer::receiveFile, which writes to fd() and then either
-// finishes it (all data arrived) or abandons it (cut, refused, timed out,
-// aborted): the one place where an upload is finished or abandoned.
+// The file an upload writes into.  The session's STOR, APPE or STOU opens it
+// and hands it to Transfer::receiveFile, which asks admit() before each
+// piece it writes to fd() and then either finishes it (all data arrived) or
+// abandons it (cut, refused, timed out, aborted): the one place where an
+// upload is finished or abandoned.  How the file is made and published is
+// StoredFile's, the limits it keeps UploadLimits'.
 #pragma once
 
+#include <stddef.h>
 #include <sys/types.h>
 
 #include <string>
 
-#include "DataConnection.h"
+#include "ServerConfig.h"
+#include "StoredFile.h"
+#include "UploadLimits.h"
 
 namespace osprel {
 
 class UploadSink {
 public:
-    // Opens leaf in the directory parentFd for writing: from the start
-    // (truncated), from offset on (what lies beyond it replaced), or at the
-    // end (append); creation is the O_CREAT and O_EXCL the rights allow
-    // (uploadCreationFlags).  Only regular files; a last component that is
-    // a link is never followed.  Returns false when the file cannot be had
-    // so, errno saying why (EEXIST or ENOENT: a name creation forbade).
-    bool open(int parentFd, const std::string &leaf, off_t offset, bool append, int creation);
+    // config must outlive the sink.
+    explicit UploadSink(const ServerConfig &config);
 
-    int fd() const { return file_.get(); }
+    // Opens the upload of leaf in the directory parentFd as mode says
+    // (kInPlace: from offset, or at the end with StoredFile::kAtEnd), with
+    // creation the O_CREAT and O_EXCL the rights allow (uploadCreationFlags;
+    // see StoredFile::open).  Only regular files; a last component that is a
+    // link is never followed.  Refused at once (ENOSPC) when the file system
+    // has no room above its reserve.  Returns 0 or an errno.
+    int open(int parentFd, const std::string &leaf, StoredFile::Mode mode, off_t offset, int creation);
 
-    // Everything arrived.  False when the data may not all be in the file.
-    bool finish();
-    // Not everything arrived.  What did stays, so a client can resume from
-    // SIZE with REST or APPE.
+    int fd() const { return file_.fd(); }
+    // kUnique: the name the file gets.
+    const std::string &uniqueName() const { return file_.uniqueName(); }
+
+    // Before `bytes` more are written to fd(): 0, or ENOSPC past the
+    // reserve, EFBIG past the size cap, or the errno of a failed look.
+    int admit(size_t bytes);
+
+    // Everything arrived: the file synced (unless OSPREL_FTP_SYNC_UPLOADS=0)
+    // and stored.  Returns 0 or an errno; a file that could not be stored
+    // is then left as abandon() leaves it.
+    int finish();
+    // Not everything arrived: a new file leaves nothing behind; one written
+    // in place keeps what did, so a client can resume from SIZE with REST or
+    // APPE.
     void abandon();
 
 private:
-    UniqueFd file_;
+    void writeBehind();
+
+    const ServerConfig &config_;
+    StoredFile file_;
+    UploadLimits limits_;
+    // File offsets: the end of what was admitted, and where the last
+    // write-out ended.
+    off_t written_ = 0;
+    off_t flushing_ = 0;
 };
 
 }  // namespace osprel

@@ -118,7 +118,9 @@ TEST(DirectoryReader, SortedWithoutDotEntriesAndLinksNotFollowed) {
     char pattern[] = "/tmp/osprel-listing-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     std::string dir = pattern;
-    for (const char *name : {"b", "a", "c c", ".hidden"}) close(open((dir + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644));
+    // An upload's hidden file never shows.
+    for (const char *name : {"b", "a", "c c", ".hidden", ".osprel-upload-0123456789abcdef"})
+        close(open((dir + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644));
     ASSERT_EQ(symlink("/nonexistent/target", (dir + "/link").c_str()), 0);
     std::vector<ListEntry> entries = readAll(dir);
     ASSERT_EQ(entries.size(), 5u);

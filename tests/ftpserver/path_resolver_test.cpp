@@ -110,6 +110,16 @@ TEST(VirtualPath, NormalisesWithoutEverClimbingAboveTheRoot) {
     EXPECT_FALSE(virtualPathFor("/", std::string("a\0b", 3), &result));
 }
 
+TEST(VirtualPath, UploadsStillRunningAreOutOfReach) {
+    std::string result;
+    EXPECT_FALSE(virtualPathFor("/", ".osprel-upload-0123456789abcdef", &result));
+    EXPECT_FALSE(virtualPathFor("/a", "../b/.osprel-upload-ffffffffffffffff/", &result));
+    // Only the exact pattern.
+    EXPECT_EQ(normalised("/", ".osprel-upload-0123456789ABCDEF"), "/.osprel-upload-0123456789ABCDEF");
+    EXPECT_EQ(normalised("/", ".osprel-upload-0123456789abcde"), "/.osprel-upload-0123456789abcde");
+    EXPECT_EQ(normalised("/", "x.osprel-upload-0123456789abcdef"), "/x.osprel-upload-0123456789abcdef");
+}
+
 TEST_P(ResolverTree, OpensFilesInside) {
     EXPECT_EQ(readThrough("/", "inside.txt"), "inside");
     EXPECT_EQ(readThrough("/dir", "deep.txt"), "deep");

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <climits>
 #include <map>
 #include <string>
 #include <vector>
@@ -123,6 +124,11 @@ TEST(Environment, Defaults) {
     EXPECT_EQ(config.passiveTimeoutSeconds, 30);
     EXPECT_EQ(config.loginTimeoutSeconds, 30);
     EXPECT_EQ(config.maxSessionsPerAddress, 16);
+    EXPECT_TRUE(config.atomicUploads);
+    EXPECT_TRUE(config.syncUploads);
+    EXPECT_EQ(config.minFree.percent, 5U);
+    EXPECT_EQ(config.minFree.atMostBytes, 1ULL << 30);
+    EXPECT_EQ(config.maxFileSize, 0ULL);
     EXPECT_EQ(config.maxSessionRate, 0);
     EXPECT_EQ(config.maxTotalRate, 0);
     EXPECT_EQ(config.passiveAddress, "");
@@ -145,6 +151,10 @@ TEST(Environment, EveryVariable) {
                                              {"OSPREL_FTP_PASSIVE_TIMEOUT", "2"},
                                              {"OSPREL_FTP_LOGIN_TIMEOUT", "3"},
                                              {"OSPREL_FTP_MAX_PER_ADDRESS", "64"},
+                                             {"OSPREL_FTP_ATOMIC_UPLOADS", "0"},
+                                             {"OSPREL_FTP_SYNC_UPLOADS", "0"},
+                                             {"OSPREL_FTP_MIN_FREE", "2%"},
+                                             {"OSPREL_FTP_MAX_FILE_SIZE", "3G"},
                                              {"OSPREL_FTP_MAX_RATE", "512K"},
                                              {"OSPREL_FTP_MAX_TOTAL_RATE", "10M"},
                                              {"OSPREL_FTP_PASSIVE_ADDRESS", "203.0.113.7"},
@@ -160,6 +170,11 @@ TEST(Environment, EveryVariable) {
     EXPECT_EQ(config.passiveTimeoutSeconds, 2);
     EXPECT_EQ(config.loginTimeoutSeconds, 3);
     EXPECT_EQ(config.maxSessionsPerAddress, 64);
+    EXPECT_FALSE(config.atomicUploads);
+    EXPECT_FALSE(config.syncUploads);
+    EXPECT_EQ(config.minFree.percent, 2U);
+    EXPECT_EQ(config.minFree.atMostBytes, ULLONG_MAX);
+    EXPECT_EQ(config.maxFileSize, 3ULL << 30);
     EXPECT_EQ(config.maxSessionRate, 512 << 10);
     EXPECT_EQ(config.maxTotalRate, 10 << 20);
     EXPECT_EQ(config.passiveAddress, "203.0.113.7");
@@ -197,8 +212,46 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
               "OSPREL_FTP_PASSIVE_TIMEOUT must be a number of seconds from 1 to 86400, not \"1.5\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_MAX_PER_ADDRESS", "65"}}),
               "OSPREL_FTP_MAX_PER_ADDRESS must be a number of sessions from 1 to 64, not \"65\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_ATOMIC_UPLOADS", "on"}}),
+              "OSPREL_FTP_ATOMIC_UPLOADS must be 1 or 0, not \"on\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_SYNC_UPLOADS", "2"}}),
+              "OSPREL_FTP_SYNC_UPLOADS must be 1 or 0, not \"2\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_TRANSFER_LOG", "xferlog"}}),
               "OSPREL_FTP_TRANSFER_LOG must be an absolute path, not \"xferlog\"");
+}
+
+TEST(Environment, SizesTakeBinarySuffixesAndTheReserveAPercentage) {
+    struct Case {
+        const char *text;
+        unsigned percent;
+        unsigned long long atMostBytes;
+    };
+    const Case reserves[] = {{"0", 0, 0},
+                             {"0%", 0, 0},
+                             {"99%", 99, ULLONG_MAX},
+                             {"4096", 100, 4096},
+                             {"512K", 100, 512 << 10},
+                             {"100M", 100, 100ULL << 20},
+                             {"2G", 100, 2ULL << 30},
+                             {"8589934591G", 100, 8589934591ULL << 30}};
+    for (const Case &reserve : reserves) {
+        osprel::FreeSpaceReserve got = environmentConfig({{"OSPREL_FTP_MIN_FREE", reserve.text}}).minFree;
+        EXPECT_EQ(got.percent, reserve.percent) << reserve.text;
+        EXPECT_EQ(got.atMostBytes, reserve.atMostBytes) << reserve.text;
+    }
+    EXPECT_EQ(environmentConfig({{"OSPREL_FTP_MAX_FILE_SIZE", "1"}}).maxFileSize, 1ULL);
+    EXPECT_EQ(environmentConfig({{"OSPREL_FTP_MAX_FILE_SIZE", "9223372036854775807"}}).maxFileSize,
+              9223372036854775807ULL);
+    for (const char *bad : {"100%", "5.5%", "%", "-1", "1T", "1k", "M", "10 M", "8589934592G", "9223372036854775808"})
+        EXPECT_EQ(environmentError({{"OSPREL_FTP_MIN_FREE", bad}}),
+                  std::string("OSPREL_FTP_MIN_FREE must be a size in bytes (K, M or G for KiB, MiB or GiB) or a "
+                              "percentage from 0% to 99%, not \"") +
+                      bad + "\"");
+    for (const char *bad : {"0", "0K", "5%", "1.5G", "99999999999999999999"})
+        EXPECT_EQ(environmentError({{"OSPREL_FTP_MAX_FILE_SIZE", bad}}),
+                  std::string("OSPREL_FTP_MAX_FILE_SIZE must be a size in bytes from 1 (K, M or G for KiB, MiB or "
+                              "GiB), not \"") +
+                      bad + "\"");
 }
 
 TEST(Environment, RateCapsInPowersOf1024) {

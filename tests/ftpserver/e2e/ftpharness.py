@@ -30,10 +30,11 @@ _opened = []
 class Server:
     """One osprel_host process serving `root`."""
 
-    def __init__(self, root, env=None, args=None):
+    def __init__(self, root, env=None, args=None, wrapper=None):
         self.root = root
         self.env = env or {}
         self.args = args or ["monitor.elf", "-c", str(CONTROL_PORT), "-d", str(FIRST_PASSIVE_PORT)]
+        self.wrapper = wrapper  # a command the host program runs under (strace ...), or None
         self.process = None
 
     def start(self):
@@ -46,8 +47,9 @@ class Server:
         self.out = tempfile.TemporaryFile()
         self.err = tempfile.TemporaryFile()
         # argv[0] is the monitor's "monitor.elf", not the program's path.
-        self.process = subprocess.Popen(self.args, executable=HOST_PROGRAM, stdin=subprocess.DEVNULL,
-                                        stdout=self.out, stderr=self.err, env=environment)
+        command = self.wrapper + [HOST_PROGRAM] + self.args[1:] if self.wrapper else self.args
+        self.process = subprocess.Popen(command, executable=None if self.wrapper else HOST_PROGRAM,
+                                        stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err, env=environment)
         deadline = time.monotonic() + 30
         while "osprel: serving" not in self.stderr():
             if self.process.poll() is not None:
@@ -71,6 +73,11 @@ class Server:
         """Stops the server; returns what went wrong during its life."""
         problems = []
         if self.alive():
+            # A tracer that dies leaves its program running: the program first.
+            if self.wrapper:
+                with open("/proc/%d/task/%d/children" % (self.process.pid, self.process.pid)) as children:
+                    for child in children.read().split():
+                        os.kill(int(child), 9)
             self.process.kill()
             self.process.wait()
         else:
@@ -80,6 +87,15 @@ class Server:
         if any(mark in self.stderr() for mark in SANITIZER_MARKS):
             problems.append("sanitizer report:\n" + self.stderr())
         return problems
+
+
+def mount_tmpfs(directory, size):
+    """Mounts a tmpfs of `size` bytes on directory, only ever in a mount
+    namespace of the test's own (tests/support/in_netns.sh makes one for the
+    program it runs), never in the one of whoever started the test."""
+    if os.readlink("/proc/self/ns/mnt") == os.readlink("/proc/%d/ns/mnt" % os.getppid()):
+        raise AssertionError("no private mount namespace for a tmpfs: run under tests/support/in_netns.sh")
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0755" % size, "osprel-e2e", directory], check=True)
 
 
 def refusal(root, env):
@@ -255,6 +271,8 @@ class ServerTestCase(unittest.TestCase):
     """A server per test class, over a fresh root that populate() fills."""
 
     server_env = {}
+    server_wrapper = None
+    tmpfs_size = None  # bytes: the root is a tmpfs of that size
 
     @classmethod
     def populate(cls, root):
@@ -267,13 +285,17 @@ class ServerTestCase(unittest.TestCase):
         cls.base = tempfile.mkdtemp(prefix="osprel-e2e-")
         cls.root = os.path.join(cls.base, "root")
         os.mkdir(cls.root)
+        if cls.tmpfs_size:
+            mount_tmpfs(cls.root, cls.tmpfs_size)
         cls.populate(cls.root)
-        cls.server = Server(cls.root, cls.server_env)
+        cls.server = Server(cls.root, cls.server_env, wrapper=cls.server_wrapper)
         cls.server.start()
 
     @classmethod
     def tearDownClass(cls):
         problems = cls.server.stop()
+        if cls.tmpfs_size:
+            subprocess.run(["umount", cls.root], check=True)
         shutil.rmtree(cls.base, ignore_errors=True)
         if problems:
             raise AssertionError("; ".join(problems))

@@ -102,8 +102,8 @@ class Replies(ServerTestCase):
                          " CLNT TYPE MODE STRU ALLO REST ABOR STAT\r\n"
                          " HELP PASV EPSV PORT EPRT PWD XPWD CWD\r\n"
                          " XCWD CDUP XCUP SIZE MDTM MFMT MLST LIST\r\n"
-                         " NLST MLSD RETR STOR APPE DELE MKD XMKD\r\n"
-                         " RMD XRMD RNFR RNTO\r\n"
+                         " NLST MLSD RETR STOR APPE STOU DELE MKD\r\n"
+                         " XMKD RMD XRMD RNFR RNTO\r\n"
                          "214 Help OK.\r\n")
         control.command("TYPE I")
         self.assertEqual(control.command("STAT"),

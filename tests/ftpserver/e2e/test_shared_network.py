@@ -196,7 +196,7 @@ class FileSizeLimit(LoggedServer):
             data.sendall(os.urandom(2 << 20))
         except OSError:
             pass  # the server reset the data connection on the failed write
-        self.assertEqual(control.reply(), "451 Local file error; transfer aborted.\r\n")
+        self.assertEqual(control.reply(), "552 Exceeded storage allocation.\r\n")
         self.assertEqual(control.command("NOOP"), "200 NOOP ok.\r\n")
         [(_, line)] = self.new_log_lines()
         self.assertRegex(line, r"^127\.0\.0\.1 \d+ /big-up\.bin a _ i a anonymous ftp 0 \* i\n$")
