@@ -181,6 +181,16 @@ bool parseReserve(const char *text, FreeSpaceReserve *reserve) {
     return true;
 }
 
+// A variable that, when set, must be a text that `accept` takes (and
+// keeps); refused as "NAME must be WHAT, not "TEXT"".
+template <typename Accept>
+bool readSetting(EnvironmentGetter getter, const char *name, const char *what, Accept accept, std::string *error) {
+    const char *text = nonEmpty(getter(name));
+    if (text == nullptr || accept(text)) return true;
+    *error = std::string(name) + " must be " + what + ", not \"" + text + "\"";
+    return false;
+}
+
 bool readUploads(EnvironmentGetter getter, ServerConfig *config, std::string *error) {
     int atomic = 1;
     int sync = 1;
@@ -189,21 +199,16 @@ bool readUploads(EnvironmentGetter getter, ServerConfig *config, std::string *er
         return false;
     config->atomicUploads = atomic == 1;
     config->syncUploads = sync == 1;
-    const char *reserve = nonEmpty(getter("OSPREL_FTP_MIN_FREE"));
-    if (reserve != nullptr && !parseReserve(reserve, &config->minFree)) {
-        *error = std::string("OSPREL_FTP_MIN_FREE must be a size in bytes (K, M or G for KiB, MiB or GiB) or a "
-                             "percentage from 0% to 99%, not \"") +
-                 reserve + "\"";
-        return false;
-    }
-    const char *cap = nonEmpty(getter("OSPREL_FTP_MAX_FILE_SIZE"));
-    if (cap != nullptr && (!parseSize(cap, LONG_MAX, &config->maxFileSize) || config->maxFileSize == 0)) {
-        *error = std::string("OSPREL_FTP_MAX_FILE_SIZE must be a size in bytes from 1 (K, M or G for KiB, MiB or "
-                             "GiB), not \"") +
-                 cap + "\"";
-        return false;
-    }
-    return true;
+    return readSetting(
+               getter, "OSPREL_FTP_MIN_FREE",
+               "a size in bytes (K, M or G for KiB, MiB or GiB) or a percentage from 0% to 99%",
+               [config](const char *text) { return parseReserve(text, &config->minFree); }, error) &&
+           readSetting(
+               getter, "OSPREL_FTP_MAX_FILE_SIZE", "a size in bytes from 1 (K, M or G for KiB, MiB or GiB)",
+               [config](const char *text) {
+                   return parseSize(text, LONG_MAX, &config->maxFileSize) && config->maxFileSize != 0;
+               },
+               error);
 }
 
 // OSPREL_FTP_USER with OSPREL_FTP_PASSWORD or OSPREL_FTP_PASSWORD_HASH, or
@@ -232,16 +237,6 @@ bool readLogin(EnvironmentGetter getter, ServerConfig *config, std::string *erro
         config->usersFile = usersFile != nullptr ? usersFile : "";
         return true;
     }
-    return false;
-}
-
-// A variable that, when set, must be a text that `accept` takes (and
-// keeps); refused as "NAME must be WHAT, not "TEXT"".
-template <typename Accept>
-bool readSetting(EnvironmentGetter getter, const char *name, const char *what, Accept accept, std::string *error) {
-    const char *text = nonEmpty(getter(name));
-    if (text == nullptr || accept(text)) return true;
-    *error = std::string(name) + " must be " + what + ", not \"" + text + "\"";
     return false;
 }
 
