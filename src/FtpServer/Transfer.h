@@ -6,21 +6,18 @@
 // It knows nothing of commands: the session checks and opens what a command
 // needs, hands over a source or a sink, and turns the outcome into a reply.
 //
-// Rate caps: every loop sizes its next piece through Transfer::allowed()
-// and reports what it moved to Transfer::counted() (Transfer.cpp).  Under a
-// cap, allowed() waits for the piece's time as every wait here does, hearing
-// the control connection, and the wait counts as progress for the stall
-// deadline.
-//
-// Where later work goes:
+// Where things are:
 // - Bytes are counted in Transfer::counted() (Transfer.cpp), which every
-//   loop calls after each piece it moved; the pieces are sized by the
-//   constants at the top of TransferMove.cpp, cut down by allowed().
+//   loop calls after each piece it moved.  The pieces are sized by the
+//   constants at the top of TransferMove.cpp, cut down by
+//   Transfer::allowed() under a rate cap: it waits for the piece's time as
+//   every wait here does, hearing the control connection, and the wait
+//   counts as progress for the stall deadline.
 // - An upload is finished or abandoned in UploadSink::finish() and
 //   UploadSink::abandon() (UploadSink.cpp), which Transfer::receiveFile()
-//   alone calls once the outcome is known; the upload's loops ask
-//   UploadSink::admit() (the free-space reserve, the size cap) before each
-//   piece they write.
+//   alone calls once the outcome is known: the file is published whole, or
+//   discarded (one written in place keeps what arrived; StoredFile.h).  The upload's loops ask UploadSink::admit()
+//   (the free-space reserve, the size cap) before each piece they write.
 //
 // Files: TransferLink.cpp opens and closes the data connection,
 // TransferMove.cpp moves the bytes, Transfer.cpp waits and counts.
