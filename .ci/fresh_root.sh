@@ -140,6 +140,9 @@ else
 fi
 [ -x "$root/bin/sh" ] || tar -C "$root" --numeric-owner -xpf "$tarball"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+# A mount point of its own, as / is on a machine: the tests' private mount
+# namespaces (unshare -m) make / private, which a plain directory cannot be.
+mount --bind "$root" "$root"
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 mount --rbind --make-rslave /dev "$root/dev"

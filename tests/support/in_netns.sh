@@ -11,7 +11,7 @@
 # where that is a failure.
 if [ "$(id -u)" != 0 ] || ! unshare -n -u -m true 2>/dev/null; then
     if [ "${CI:-}" = true ]; then
-        echo "in_netns.sh: cannot create a network namespace (need root and unshare)" >&2
+        echo "in_netns.sh: cannot create network, UTS and mount namespaces (need root, unshare, and / a mount point)" >&2
         exit 1
     fi
     echo "in_netns.sh: no network namespace here, skipping" >&2
