@@ -76,6 +76,10 @@ public:
         } catch (const std::exception &failure) {
             std::string error = failure.what();
             reportRenewal(what_, paths_, &error);
+        } catch (...) {
+            // Whatever it was, looking_ must not stay set: renewal would stop for good.
+            std::string error = "unknown exception";
+            reportRenewal(what_, paths_, &error);
         }
         lock.lock();
         looking_ = false;
