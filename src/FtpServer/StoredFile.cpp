@@ -96,6 +96,21 @@ void removeHidden(int dirFd, const std::string &name) {
         reportLine("osprel: cannot remove the unfinished upload %s: %s", name.c_str(), strerror(errno));
 }
 
+// Tries step on fresh hidden names until one is not taken already
+// (EEXIST); the name it took goes in *name.  Returns 0 or an errno.
+template <typename Step>
+int onFreshHiddenName(Step step, std::string *name) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::string candidate = hiddenUploadName();
+        if (step(candidate)) {
+            *name = candidate;
+            return 0;
+        }
+        if (errno != EEXIST) return errno;
+    }
+    return EEXIST;
+}
+
 int chooseUniqueName(int dirFd, const std::string &stem, std::string *name) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::string candidate = stem + "." + hexDigits(kUniqueDigits);
@@ -140,18 +155,13 @@ int StoredFile::createHidden(Hiding hiding) {
         }
         if (unnamed.get() < 0 && !lacksUnnamedFiles(errno)) return errno;
     }
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::string candidate = hiddenUploadName();
-        int fd =
-            openat(directory_.get(), candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            file_.reset(fd);
-            hiddenName_ = candidate;
-            return 0;
-        }
-        if (errno != EEXIST) return errno;
-    }
-    return EEXIST;
+    return onFreshHiddenName(
+        [this](const std::string &candidate) {
+            file_.reset(openat(directory_.get(), candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                               0666));
+            return file_.get() >= 0;
+        },
+        &hiddenName_);
 }
 
 int StoredFile::openInPlace(off_t offset) {
@@ -230,16 +240,12 @@ int StoredFile::renameOverExisting() {
 }
 
 int StoredFile::linkHidden(std::string *hiddenName) {
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::string candidate = hiddenUploadName();
-        if (linkat(AT_FDCWD, procPath(file_.get()).c_str(), directory_.get(), candidate.c_str(), AT_SYMLINK_FOLLOW) ==
-            0) {
-            *hiddenName = candidate;
-            return 0;
-        }
-        if (errno != EEXIST) return errno;
-    }
-    return EEXIST;
+    std::string source = procPath(file_.get());
+    return onFreshHiddenName(
+        [&](const std::string &candidate) {
+            return linkat(AT_FDCWD, source.c_str(), directory_.get(), candidate.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        },
+        hiddenName);
 }
 
 int StoredFile::syncDirectory() const {
