@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "Accounts.h"
-#include "PasswordHash.h"
-#include "Rights.h"
+#include "access/Accounts.h"
+#include "base/PasswordHash.h"
+#include "base/Rights.h"
 
 namespace {
 

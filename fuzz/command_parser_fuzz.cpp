@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <string>
 
-#include "CommandParser.h"
-#include "Wildcard.h"
+#include "control/CommandParser.h"
+#include "files/Wildcard.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <string>
 
-#include "PathResolver.h"
+#include "files/PathResolver.h"
 
 namespace {
 

@@ -13,9 +13,9 @@ sources="$here/../src/FtpServer"
 for target in command_parser path_resolver accounts; do
     libraries=""
     case $target in
-        command_parser) unit="CommandParser.cpp Wildcard.cpp" ;;
-        path_resolver) unit=PathResolver.cpp ;;
-        accounts) unit="Accounts.cpp PasswordHash.cpp PathResolver.cpp PrivateFile.cpp" libraries=-lcrypt ;;
+        command_parser) unit="control/CommandParser.cpp files/Wildcard.cpp" ;;
+        path_resolver) unit=files/PathResolver.cpp ;;
+        accounts) unit="access/Accounts.cpp base/PasswordHash.cpp files/PathResolver.cpp base/PrivateFile.cpp" libraries=-lcrypt ;;
     esac
     echo "fuzz: building $target"
     clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "TlsContext.h"
-#include "TlsSessionBinding.h"
-#include "TlsStream.h"
+#include "tls/TlsContext.h"
+#include "tls/TlsSessionBinding.h"
+#include "tls/TlsStream.h"
 
 using namespace osprel;
 using Clock = std::chrono::steady_clock;

@@ -13,9 +13,9 @@
 #include <exception>
 #include <string>
 
-#include "Report.h"
-#include "Server.h"
-#include "ServerConfig.h"
+#include "base/Report.h"
+#include "config/ServerConfig.h"
+#include "server/Server.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <fstream>
 #include <thread>
 
-#include "Accounts.h"
-#include "PasswordGate.h"
-#include "PasswordHash.h"
-#include "Renewal.h"
-#include "Rights.h"
+#include "access/Accounts.h"
+#include "access/PasswordGate.h"
+#include "base/PasswordHash.h"
+#include "base/Renewal.h"
+#include "base/Rights.h"
 #include "capture.h"
 
 using namespace osprel;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandParser.h"
+#include "control/CommandParser.h"
 
 using osprel::Command;
 using osprel::LineAssembler;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Listing.h"
-#include "Rights.h"
+#include "base/Rights.h"
+#include "files/Listing.h"
 
 using osprel::FactSelection;
 using osprel::ListEntry;

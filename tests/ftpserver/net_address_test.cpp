@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "NetAddress.h"
+#include "net/NetAddress.h"
 
 using osprel::EprtParse;
 using osprel::hostText;

@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "PathResolver.h"
+#include "files/PathResolver.h"
 
 using osprel::openBelowRoot;
 using osprel::openParentBelowRoot;

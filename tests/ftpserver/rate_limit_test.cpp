@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "RateLimit.h"
+#include "transfer/RateLimit.h"
 
 using osprel::Clock;
 using osprel::RateLimit;

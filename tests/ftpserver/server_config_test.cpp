@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ServerConfig.h"
+#include "config/ServerConfig.h"
 
 using osprel::parseCommandLine;
 using osprel::readEnvironment;

@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "AddressLimits.h"
-#include "Session.h"
-#include "TlsContext.h"
+#include "net/AddressLimits.h"
+#include "session/Session.h"
+#include "tls/TlsContext.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <set>
 #include <string>
 
-#include "Listing.h"
-#include "StoredFile.h"
+#include "files/Listing.h"
+#include "files/StoredFile.h"
 
 using osprel::StoredFile;
 using Mode = StoredFile::Mode;

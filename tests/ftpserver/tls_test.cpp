@@ -17,9 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "TlsContext.h"
-#include "TlsSessionBinding.h"
-#include "TlsStream.h"
+#include "tls/TlsContext.h"
+#include "tls/TlsSessionBinding.h"
+#include "tls/TlsStream.h"
 
 using namespace osprel;
 using namespace std::chrono_literals;

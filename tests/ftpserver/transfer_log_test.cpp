@@ -10,8 +10,8 @@
 
 #include <fstream>
 
-#include "TransferLog.h"
 #include "capture.h"
+#include "transfer/TransferLog.h"
 
 using osprel::TransferDirection;
 using osprel::TransferLog;

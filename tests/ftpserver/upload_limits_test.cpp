@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "UploadLimits.h"
+#include "files/UploadLimits.h"
 
 using osprel::FreeSpaceReserve;
 using osprel::roomAboveReserve;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Wildcard.h"
+#include "files/Wildcard.h"
 
 using osprel::matchesWildcard;
 

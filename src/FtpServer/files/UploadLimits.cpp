@@ -1,0 +1,64 @@
+#include "files/UploadLimits.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace osprel {
+
+namespace {
+
+unsigned long long aboveOrZero(unsigned long long have, unsigned long long kept) {
+    return have > kept ? have - kept : 0;
+}
+
+}  // namespace
+
+RoomAboveReserve roomAboveReserve(const struct statvfs &figures, const FreeSpaceReserve &reserve) {
+    unsigned long long unit = figures.f_frsize != 0 ? figures.f_frsize : figures.f_bsize;
+    unsigned long long total = static_cast<unsigned long long>(figures.f_blocks) * unit;
+    if (total == 0) return {ULLONG_MAX, ULLONG_MAX};
+    unsigned long long free = static_cast<unsigned long long>(figures.f_bavail) * unit;
+    unsigned long long share = total / 100 * reserve.percent + total % 100 * reserve.percent / 100;
+    unsigned long long kept = std::min(share, reserve.atMostBytes);
+    RoomAboveReserve room{aboveOrZero(free, kept), ULLONG_MAX};
+    if (figures.f_files != 0) {
+        // The same share of the inodes, rounded up.
+        unsigned __int128 inodes = static_cast<unsigned __int128>(figures.f_files) * kept;
+        auto keptInodes = static_cast<unsigned long long>((inodes + total - 1) / total);
+        room.inodes = aboveOrZero(figures.f_favail, keptInodes);
+    }
+    return room;
+}
+
+UploadLimits::UploadLimits(const ServerConfig &config, off_t startSize, LookAt look)
+    : reserve_(config.minFree),
+      cap_(config.maxFileSize),
+      size_(startSize > 0 ? static_cast<unsigned long long>(startSize) : 0),
+      look_(look) {}
+
+int UploadLimits::checkStart(int fd, unsigned long long announced) const {
+    if (pastCap(announced)) return EFBIG;
+    if (!reserveOn()) return 0;
+    struct statvfs figures;
+    if (look_(fd, &figures) != 0) return errno;
+    RoomAboveReserve room = roomAboveReserve(figures, reserve_);
+    return room.inodes >= 1 && room.bytes >= std::max(announced, 1ULL) ? 0 : ENOSPC;
+}
+
+int UploadLimits::admit(int fd, size_t bytes) {
+    if (pastCap(bytes)) return EFBIG;
+    if (reserveOn() && bytes > allowance_) {
+        struct statvfs figures;
+        if (look_(fd, &figures) != 0) return errno;
+        unsigned long long room = roomAboveReserve(figures, reserve_).bytes;
+        if (bytes > room) return ENOSPC;
+        allowance_ = std::min(room, kLookEvery);
+    }
+    allowance_ -= std::min<unsigned long long>(allowance_, bytes);
+    size_ += bytes;
+    return 0;
+}
+
+}  // namespace osprel
