@@ -343,6 +343,10 @@ bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string
                           : readOnly == 1 ? WriteAccess::kNobody
                                           : WriteAccess::kEveryone;
 
+    int confine = 1;
+    if (!readFlag(getter, "OSPREL_FTP_CONFINE", &confine, error)) return false;
+    config->confine = confine == 1;
+
     return readSeconds(getter, "OSPREL_FTP_IDLE_TIMEOUT", &config->idleTimeoutSeconds, error) &&
            readSeconds(getter, "OSPREL_FTP_PASSIVE_TIMEOUT", &config->passiveTimeoutSeconds, error) &&
            readSeconds(getter, "OSPREL_FTP_LOGIN_TIMEOUT", &config->loginTimeoutSeconds, error) &&
