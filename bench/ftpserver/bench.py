@@ -9,7 +9,8 @@ as it comes (atomic, synced before the 226), osprel with the sync off, and
 vsftpd, which writes in place and never syncs.  Last the rate caps: a capped
 download and upload (osprel, and vsftpd's own cap beside it) as a share of the
 cap, two sessions at once under a total cap as a share of half of it, and
-the server's CPU time meanwhile.
+the server's CPU time meanwhile.  Between them, osprel with its threads
+confined (the default) beside OSPREL_FTP_CONFINE=0.
 
 Run through run.sh, which puts it in private network and mount namespaces
 with its files on a tmpfs (the directory given after the host program)."""
@@ -48,6 +49,7 @@ OSPREL_TLS_PORT, OSPREL_TLS_PASSIVE = 3457, 34700
 OSPREL_NOSYNC_PORT, OSPREL_NOSYNC_PASSIVE = 3458, 34800
 VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE = 2122, 40100
 OSPREL_CAP_PORT, OSPREL_CAP_PASSIVE = 3459, 34900
+OSPREL_UNCONFINED_PORT, OSPREL_UNCONFINED_PASSIVE = 3460, 35000
 VSFTPD_CAP_PORT, VSFTPD_CAP_PASSIVE = 2123, 40200
 TLS_CIPHER = "TLS_AES_256_GCM_SHA384"
 
@@ -301,7 +303,9 @@ def main():
                    start_osprel(host, root, OSPREL_TLS_PORT, OSPREL_TLS_PASSIVE, osprel_tls_env),
                    start_vsftpd(root, work, VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE, vsftpd_tls_lines(cert, key)),
                    start_osprel(host, root, OSPREL_NOSYNC_PORT, OSPREL_NOSYNC_PASSIVE,
-                                {"OSPREL_FTP_SYNC_UPLOADS": "0"})]
+                                {"OSPREL_FTP_SYNC_UPLOADS": "0"}),
+                   start_osprel(host, root, OSPREL_UNCONFINED_PORT, OSPREL_UNCONFINED_PASSIVE,
+                                {"OSPREL_FTP_CONFINE": "0"})]
         try:
             ports = {"osprel": OSPREL_PORT, "vsftpd": VSFTPD_PORT, "osprel TLS": OSPREL_TLS_PORT,
                      "vsftpd TLS": VSFTPD_TLS_PORT}
@@ -311,6 +315,8 @@ def main():
             rounds = measure(ports, root, source)
             uploads = measure_uploads({"osprel": OSPREL_PORT, "osprel sync off": OSPREL_NOSYNC_PORT,
                                        "vsftpd": VSFTPD_PORT}, root, source)
+            confinement = measure({"osprel confined": OSPREL_PORT, "osprel unconfined": OSPREL_UNCONFINED_PORT},
+                                  root, source)
         finally:
             for server in servers:
                 server.kill()
@@ -331,6 +337,10 @@ def main():
                     [("ratio", "osprel", "vsftpd"), ("ratio sync off", "osprel sync off", "vsftpd"),
                      ("osprel sync/off", "osprel", "osprel sync off")],
                     columns=("tmpfs MiB/s", "disk MiB/s"))
+        print()
+        print_table("Confinement: osprel as it comes (its threads confined: Landlock and the seccomp filter) and "
+                    "with OSPREL_FTP_CONFINE=0, median (lowest-highest) of %d alternating rounds" % ROUNDS,
+                    confinement, [("confined/not", "osprel confined", "osprel unconfined")])
         measure_caps(host, root, work)
     finally:
         subprocess.run(["umount", os.path.join(work, "root", "disk")], stderr=subprocess.DEVNULL)
