@@ -4,7 +4,8 @@
 # sessions per second (connect, login, LIST, quit), in plain FTP and over TLS;
 # first the TLS stream alone beside plain sendfile; then uploads with and
 # without the sync, to the tmpfs and to the disk (BENCH_DISK_DIR, /var/tmp);
-# last the rate caps (what capped transfers achieve, and the server's CPU
+# then the server's threads confined (the default) and not
+# (OSPREL_FTP_CONFINE=0); last the rate caps (what capped transfers achieve, and the server's CPU
 # time meanwhile).
 # Usage: run.sh BUILD_DIR
 # BENCH_FILE_MIB, BENCH_SESSIONS, BENCH_ROUNDS and BENCH_CAP_SECONDS (how
