@@ -1,7 +1,7 @@
 /* Preloaded into the server's process by the end-to-end confinement test.
  * On SIGUSR1 a host thread of this library tries what a server thread must
- * not do (and does a setuid and reads the local time), then the next command
- * a session receives makes that session's thread try the same.  Each result
+ * not do (and does a setuid and reads the local time), then the next time a
+ * session reads its control connection, its thread tries the same.  Each result
  * goes as one line to the file OSPREL_PROBE_RESULTS: "host fork: ok",
  * "session fork: EPERM".  OSPREL_PROBE_OUTSIDE names a directory outside the
  * root holding a file "secret"; OSPREL_PROBE_PORT a port nobody binds. */
@@ -59,12 +59,15 @@ static int bindAnotherPort(void) {
     return error;
 }
 
+/* Without this library (nor a sanitizer's runtime) in the program. */
+static char *const g_noEnvironment[] = {NULL};
+
 /* The child runs `program` (or just ends): a server thread gets no child. */
 static int forkAnd(const char *program) {
     pid_t child = fork();
     if (child < 0) return errno;
     if (child == 0) {
-        if (program != NULL) execl(program, program, (char *)NULL);
+        if (program != NULL) execle(program, program, (char *)NULL, g_noEnvironment);
         _exit(program == NULL ? 0 : 127);
     }
     int status = 0;
@@ -80,7 +83,7 @@ static void tryEverything(const char *who, int exec) {
     record(who, "fork", forkAnd(NULL));
     if (exec) {
         /* In the session's own thread: were it allowed, the server would be gone. */
-        execl("/bin/true", "true", (char *)NULL);
+        execle("/bin/true", "true", (char *)NULL, g_noEnvironment);
         record(who, "exec a program", errno);
     } else {
         record(who, "exec a program", forkAnd("/bin/true"));
@@ -98,11 +101,10 @@ static void *hostThread(void *unused) {
         struct tm local;
         char offset[16] = "?";
         if (localtime_r(&when, &local) != NULL) strftime(offset, sizeof offset, "%z", &local);
-        /* Armed before the last line, which the test waits for. */
-        atomic_store(&g_sessionArmed, 1);
         char line[64];
         int length = snprintf(line, sizeof line, "host time zone: %s\n", offset);
         if (write(g_results, line, (size_t)length) != length) abort();
+        atomic_store(&g_sessionArmed, 1);
     }
     return NULL;
 }
