@@ -114,7 +114,7 @@ protected:
         osprel::ServerContext context{config_, rootFd_, ports_, logins_, tls_.get(), authenticator};
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        std::thread session([&context, fd = fds[1]] { osprel::serveClient(context, fd); });
+        std::thread session([&context, fd = fds[1]] { osprel::serveClient(context, fd, 1); });
         SSL *ssl = nullptr;
         std::string said;
         if (clientTls != nullptr) {
@@ -129,10 +129,12 @@ protected:
         g_failBigAllocations = failAfterLogin;
         sendText(fds[0], ssl, script);
         said += receive(fds[0], ssl);
+        // Closed before the join: the session lingers until its client has.
+        close(fds[0]);
         session.join();
+        close(fds[1]);
         g_failBigAllocations = false;
         SSL_free(ssl);
-        close(fds[0]);
         return said;
     }
 
