@@ -1,8 +1,10 @@
-// What the server shares between sessions: the limits per address, and the
-// fault barrier around each session, in clear and over TLS.
+// What the server shares between sessions: the limits per address, the
+// events' queue, and the fault barrier around each session, in clear and
+// over TLS.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "events/ServerEvents.h"
 #include "net/AddressLimits.h"
 #include "session/Session.h"
 #include "tls/TlsContext.h"
@@ -72,6 +75,36 @@ TEST(SessionSlots, CountsSessionsPerAddress) {
     EXPECT_TRUE(slots.take("b"));
     slots.release("a");
     EXPECT_TRUE(slots.take("a"));
+}
+
+bool readable(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, 0) == 1;
+}
+
+TEST(EventQueue, KeepsNothingUnaskedThenBoundsItsTextsAndCountsWhatItDrops) {
+    osprel::EventQueue queue;
+    osprel::ServerEvent event;
+    event.path = std::string(600 << 10, 'p');
+    queue.post(osprel::ServerEvent(event));  // nobody asked yet: not kept, not dropped
+    int fd = queue.descriptor();
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(readable(fd));
+    queue.post(osprel::ServerEvent(event));
+    queue.post(osprel::ServerEvent(event));  // past 1 MiB of texts
+    event.path = "/small";
+    queue.post(osprel::ServerEvent(event));  // fits again
+    EXPECT_TRUE(readable(fd));
+    osprel::ServerEvent taken;
+    ASSERT_TRUE(queue.take(&taken));
+    EXPECT_EQ(taken.path.size(), size_t{600} << 10);
+    EXPECT_TRUE(readable(fd));
+    ASSERT_TRUE(queue.take(&taken));
+    EXPECT_EQ(taken.path, "/small");
+    EXPECT_EQ(taken.dropped, 1ULL);  // the one lost just before it
+    EXPECT_FALSE(readable(fd));
+    EXPECT_FALSE(queue.take(&taken));
+    EXPECT_EQ(queue.dropped(), 1ULL);
 }
 
 // Reads what the server sends, over TLS when ssl is set, until `until`
