@@ -229,9 +229,10 @@
  * writes that fail, and failures of the server itself.
  *
  * Threads and signals: a server runs on threads of its own: one accepts
- * clients, and each client session runs on a thread of its own, at most 64
- * at once; the thread that called ServerMain or FtpServerRun only waits for
- * them, and all have ended when the call returns.  They start with the
+ * clients ("osprel-server" in ps -L), and each client session runs on a
+ * thread of its own ("osprel-session"), at most 64 at once; the thread that
+ * called ServerMain or FtpServerRun only waits for them, and all have ended
+ * when the call returns.  They start with the
  * caller's signal mask, with SIGPIPE and SIGXFSZ blocked as well; the
  * caller's own mask is never changed.  A vanished client
  * never raises a signal in the host, nor does an upload or the transfer log

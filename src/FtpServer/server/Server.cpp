@@ -189,8 +189,10 @@ bool Server::run() {
 // from this one, and inherits what it sets up here.  A client that
 // vanishes, or a file (an upload, the transfer log) that reaches the
 // process's file size limit, must not kill the host: SIGPIPE and SIGXFSZ
-// stay blocked, and the call that would raise them fails instead.
+// stay blocked, and the call that would raise them fails instead.  Named,
+// so the host's own threads are told from the server's (ps -L).
 void Server::serverThread() {
+    pthread_setname_np(pthread_self(), "osprel-server");
     sigset_t fatalSignals;
     sigemptyset(&fatalSignals);
     sigaddset(&fatalSignals, SIGPIPE);
@@ -319,6 +321,7 @@ void Server::refuse(int controlFd, const char *reply) {
 }
 
 void Server::sessionThread(SessionThread &session, unsigned long long number) {
+    pthread_setname_np(pthread_self(), "osprel-session");
     serveClient(context_, session.controlFd, number);
     slots_.release(session.key);
     sessionCount_.fetch_sub(1);
