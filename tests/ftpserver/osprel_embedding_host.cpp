@@ -97,6 +97,7 @@ int holdServer(int argc, char **argv) {
         const char *value = equals == std::string::npos ? nullptr : argv[i] + equals + 1;
         if (FtpSettingsSet(settings, name.c_str(), value, error, sizeof error) != 0) {
             printf("refused\t%s\n", error);
+            FtpSettingsDestroy(settings);
             return 2;
         }
     }
@@ -192,6 +193,7 @@ int cycles(int count) {
     char error[256];
     if (FtpSettingsFromEnvironment(settings, error, sizeof error) != 0) {
         printf("refused\t%s\n", error);
+        FtpSettingsDestroy(settings);
         return 2;
     }
     int threads = countEntries("/proc/self/task");
