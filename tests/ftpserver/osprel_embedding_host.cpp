@@ -16,7 +16,8 @@
 //   osprel_embedding_host --cycles N
 //       N times: create (kernel-picked ports), run, a client that waits
 //       for its 421, stop, destroy; prints the threads and descriptors of
-//       the process before and after ("cycles\tTHREADS\tTHREADS\tFDS\tFDS").
+//       the process after the first and the last, and the cycles that
+//       failed ("cycles\tTHREADS\tTHREADS\tFDS\tFDS\tFAILED").
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
@@ -196,10 +197,12 @@ int cycles(int count) {
         FtpSettingsDestroy(settings);
         return 2;
     }
+    // Counted after a first cycle: a sanitizer's runtime starts a thread of
+    // its own once the process has a second one.
+    int failed = cycle(settings) != 0;
     int threads = countEntries("/proc/self/task");
     int fds = countEntries("/proc/self/fd");
-    int failed = 0;
-    for (int i = 0; i < count; ++i) failed += cycle(settings) != 0;
+    for (int i = 1; i < count; ++i) failed += cycle(settings) != 0;
     FtpSettingsDestroy(settings);
     printf("cycles\t%d\t%d\t%d\t%d\t%d\n", threads, countEntries("/proc/self/task"), fds,
            countEntries("/proc/self/fd"), failed);
