@@ -2,7 +2,6 @@
 // server's life, its events and counters.  Nothing here throws into the
 // host: failures come back as values, with errno set.
 #include <errno.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -203,14 +203,12 @@ void Server::serverThread() {
     finishSessions();
 }
 
-size_t Server::addWaits(std::vector<pollfd> *fds, Clock::time_point *wake) {
-    size_t first = fds->size();
+void Server::addWaits(std::vector<pollfd> *fds, Clock::time_point *wake) {
     fds->push_back({endedFd_, POLLIN, 0});
     for (const LingeringClose &refused : lingering_) {
         fds->push_back({refused.fd(), POLLIN, 0});
         *wake = std::min(*wake, refused.deadline());
     }
-    return first;
 }
 
 void Server::acceptClients() {

@@ -2,6 +2,8 @@
 // limit, and the stop that drains them.
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <deque>
 #include <list>
@@ -9,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "access/Accounts.h"
 #include "access/Authenticator.h"
@@ -80,7 +83,7 @@ private:
     void reapSessions();
     // The poll entries of what the server thread waits for: the ended
     // sessions' signal and the refused connections' last words.
-    size_t addWaits(std::vector<pollfd> *fds, Clock::time_point *wake);
+    void addWaits(std::vector<pollfd> *fds, Clock::time_point *wake);
     void serviceLingering();
     void closeListener();
 
