@@ -53,7 +53,7 @@ done
 # pkg-config.
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 unset PKG_CONFIG_LIBDIR || true
-[ "$(pkg-config --modversion quillon carrowen trevant | sort -u)" = 1.0.0 ] || fail "pkg-config versions"
+[ "$(pkg-config --modversion quillon carrowen trevant | sort -u)" = 1.1.0 ] || fail "pkg-config versions"
 [ "$(pkg-config --variable=libdir trevant)" = "$prefix/lib" ] || fail "trevant.pc libdir is not $prefix/lib"
 pc() {
     # shellcheck disable=SC2046,SC2086
