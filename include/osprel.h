@@ -228,8 +228,9 @@
  * Confinement.  The server's own threads (the one that accepts clients and
  * every session thread it starts) confine themselves before they serve,
  * with what the running kernel offers; the thread that called ServerMain
- * and every other thread of the host are never confined.  Landlock (Linux
- * 5.13 and later): a server thread reads and lists the served root, and
+ * or FtpServerRun and every other thread of the host are never confined.
+ * Landlock (Linux 5.13 and later): a server thread reads and lists the
+ * served root, and
  * changes it unless no login may ever write there (anonymous read-only, or
  * OSPREL_FTP_READONLY=1); reads files in the directories of the accounts
  * file and the TLS certificate and key (so a file renewed by rename is read
@@ -278,9 +279,9 @@
  * clients ("osprel-server" in ps -L), and each client session runs on a
  * thread of its own ("osprel-session"), at most 64 at once; the thread that
  * called ServerMain or FtpServerRun only waits for them, and all have ended
- * when the call returns.  They start with the
- * caller's signal mask, with SIGPIPE and SIGXFSZ blocked as well; the
- * caller's own mask is never changed.  A vanished client
+ * when the call returns.  They block every signal (no handler of the host
+ * runs in them, confined as they are); the caller's own mask is never
+ * changed.  A vanished client
  * never raises a signal in the host, nor does an upload or the transfer log
  * reaching the process's file size limit (RLIMIT_FSIZE): the upload fails
  * with 552 (and is discarded as any cut upload), the log's write is
@@ -314,8 +315,9 @@ extern "C" {
  * to others, ENOENT for a missing file, EINVAL for one that is no
  * certificate or key, a key that does not match, or an accounts line that
  * does not parse), after one line on
- * standard error.  Never throws: should something fail inside the server
- * itself, it returns 1 after saying so. */
+ * standard error; later, 1 with errno the cause when the server's thread
+ * cannot be started or confined (see FtpServerRun).  Never throws: should
+ * something fail inside the server itself, it returns 1 after saying so. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);
 
 /*
@@ -383,7 +385,10 @@ OSPREL_EXPORT int FtpServerControlPort(const FtpServer *server);
 /* Serves until the server is stopped, blocking the calling thread, then
  * returns 0 once every session has ended (see Threads and signals).  Once
  * per server, from one thread; -1 (errno EINVAL) when it runs or ran
- * already, -1 with errno (EAGAIN) when its thread cannot be started. */
+ * already, -1 with errno (EAGAIN) when its thread cannot be started, or
+ * when the kernel refuses to confine it though it did at FtpServerCreate
+ * (see Confinement; errno as the kernel gave it); either is said on
+ * standard error. */
 OSPREL_EXPORT int FtpServerRun(FtpServer *server);
 
 /* Stops the server; from any thread, not from a signal handler.  Returns

@@ -199,8 +199,9 @@ TEST_F(ConfinementTest, CallsThroughTheI386EntryAreRefusedWhole) {
 
 TEST(ConfinementWords, SayWhatIsOnAndWhy) {
     auto words = [](bool wanted, int abi, bool seccomp) {
-        return osprel::confinementWords(ConfinementOffer{wanted, abi, abi == 0 ? "the kernel offers no Landlock" : "",
-                                                         seccomp, seccomp ? "" : "the kernel offers no seccomp filter"});
+        const char *noLandlock = abi == 0 ? "the kernel offers no Landlock" : "";
+        const char *noSeccomp = seccomp ? "" : "the kernel offers no seccomp filter";
+        return osprel::confinementWords(ConfinementOffer{wanted, abi, noLandlock, seccomp, noSeccomp});
     };
     EXPECT_EQ(words(true, 7, true), ", confined (Landlock 7, seccomp)");
     EXPECT_EQ(words(true, 1, false), ", confined (Landlock 1): the kernel offers no seccomp filter");

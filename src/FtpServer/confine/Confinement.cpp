@@ -106,8 +106,8 @@ std::string confinementWords(const ConfinementOffer &offer) {
         return ", not confined: " + offer.landlockMissing +
                (offer.seccomp ? " (seccomp only)" : "; " + offer.seccompMissing);
     }
-    std::string landlock = "Landlock " + std::to_string(offer.landlockAbi);
-    return offer.seccomp ? ", confined (" + landlock + ", seccomp)" : ", confined (" + landlock + "): " + offer.seccompMissing;
+    std::string landlock = ", confined (Landlock " + std::to_string(offer.landlockAbi);
+    return offer.seccomp ? landlock + ", seccomp)" : landlock + "): " + offer.seccompMissing;
 }
 
 std::unique_ptr<Confinement> Confinement::prepare(const ServerConfig &config, int rootFd, int controlPort,
@@ -118,53 +118,58 @@ std::unique_ptr<Confinement> Confinement::prepare(const ServerConfig &config, in
         return confinement;
     }
     makeFirstUses(config);
-    if (!confinement->planRules(config, rootFd, controlPort, error)) return nullptr;
-    try {
-        confinement->tryOnAThreadOfItsOwn();
-    } catch (const std::system_error &failure) {
-        *error = std::string("cannot try confining a thread: ") + failure.what();
-        return nullptr;
+    int failure = confinement->planRules(config, rootFd, controlPort, error);
+    if (failure == 0) {
+        try {
+            confinement->tryOnAThreadOfItsOwn();
+        } catch (const std::system_error &threadFailure) {
+            failure = threadFailure.code().value();
+            *error = std::string("cannot try confining a thread: ") + strerror(failure);
+        }
     }
-    return confinement;
+    errno = failure;  // the caller learns the cause from errno
+    return failure == 0 ? std::move(confinement) : nullptr;
 }
 
-bool Confinement::planRules(const ServerConfig &config, int rootFd, int controlPort, std::string *error) {
+int Confinement::planRules(const ServerConfig &config, int rootFd, int controlPort, std::string *error) {
     int missing = 0;
     int abi = LandlockRuleset::kernelAbi(&missing);
     if (abi != 0) missing = ruleset_.create(abi);
     if (missing != 0) {
         offer_.landlockMissing = landlockMissing(missing);
-        return true;
+        return 0;
     }
     offer_.landlockAbi = abi;
-    auto allow = [&](const std::string &path, uint64_t rights) {
+    auto refused = [error](const std::string &what, int failure) {
+        if (failure != 0) *error = "cannot confine the server's threads to " + what + ": " + strerror(failure);
+        return failure;
+    };
+    auto allowDirectoryOf = [&](const std::string &path, uint64_t rights) {
         std::string directory = directoryOf(path);
         int fd = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         int failure = fd < 0 ? errno : ruleset_.allowBeneath(fd, rights);
         if (fd >= 0) close(fd);
-        if (failure != 0) *error = "cannot confine the server's threads to " + directory + ": " + strerror(failure);
-        return failure == 0;
+        return refused(directory, failure);
     };
-    int rootFailure = ruleset_.allowBeneath(rootFd, kReadRights | (mayEverWrite(config) ? kWriteRights : 0));
-    if (rootFailure != 0) {
-        *error = "cannot confine the server's threads to " + config.root + ": " + strerror(rootFailure);
-        return false;
+    uint64_t rootRights = kReadRights | (mayEverWrite(config) ? kWriteRights : 0);
+    int failure = refused(config.root, ruleset_.allowBeneath(rootFd, rootRights));
+    if (failure == 0 && !config.usersFile.empty()) failure = allowDirectoryOf(config.usersFile, kRenewedFileRights);
+    if (failure == 0 && config.tls.mode != TlsMode::kOff) {
+        failure = allowDirectoryOf(config.tls.certificatePath, kRenewedFileRights);
+        if (failure == 0) failure = allowDirectoryOf(config.tls.keyPath, kRenewedFileRights);
     }
-    if ((!config.usersFile.empty() && !allow(config.usersFile, kRenewedFileRights)) ||
-        (config.tls.mode != TlsMode::kOff && (!allow(config.tls.certificatePath, kRenewedFileRights) ||
-                                              !allow(config.tls.keyPath, kRenewedFileRights))) ||
-        (!config.transferLogPath.empty() && !allow(config.transferLogPath, kTransferLogRights)))
-        return false;
+    if (failure == 0 && !config.transferLogPath.empty())
+        failure = allowDirectoryOf(config.transferLogPath, kTransferLogRights);
+    if (failure != 0) return failure;
     // Bind: the control port, the passive range, and port 0, the kernel's
     // pick (an active connection leaves from the control connection's
     // address; passive listens without a range).  Any other port stays the
     // host's.
-    int failure = ruleset_.allowBind(controlPort);
+    failure = ruleset_.allowBind(controlPort);
     for (int i = 0; failure == 0 && config.firstPassivePort != 0 && i < kPassivePortCount; ++i)
         failure = ruleset_.allowBind(config.firstPassivePort + i);
     if (failure == 0) failure = ruleset_.allowBind(0);
-    if (failure != 0) *error = reason("cannot confine the server's threads to their ports", failure);
-    return failure == 0;
+    return refused("their ports", failure);
 }
 
 // What the kernel offers shows only when a thread confines itself: an
@@ -194,6 +199,7 @@ bool Confinement::confineThisThread(std::string *error) const {
     if (failure == 0 && offer_.landlockAbi != 0) failure = ruleset_.restrictThisThread();
     if (failure == 0 && offer_.seccomp) failure = installSyscallFilter();
     if (failure != 0) *error = reason("cannot confine the server's thread", failure);
+    errno = failure;
     return failure == 0;
 }
 

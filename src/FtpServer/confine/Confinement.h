@@ -41,7 +41,8 @@ public:
     // seeding), builds the rules for config, and tries them on a thread of
     // its own to learn what the kernel offers.  rootFd: the served root;
     // controlPort: the port listened on.  Null with a one-line reason in
-    // *error when a directory the rules name cannot be opened.
+    // *error and errno its cause when a directory the rules name cannot be
+    // opened.
     static std::unique_ptr<Confinement> prepare(const ServerConfig &config, int rootFd, int controlPort,
                                                 std::string *error);
 
@@ -49,13 +50,15 @@ public:
 
     // Confines the calling thread (and those it creates afterwards) with
     // what prepare found offered.  Never the host's thread: the server's
-    // own.  False with a one-line reason when the kernel refuses what it
-    // offered before; the thread must then not serve.  Thread-safe.
+    // own.  False with a one-line reason and errno set when the kernel
+    // refuses what it offered before; the thread must then not serve.
+    // Thread-safe.
     bool confineThisThread(std::string *error) const;
 
 private:
     Confinement() = default;
-    bool planRules(const ServerConfig &config, int rootFd, int controlPort, std::string *error);
+    // 0, or an errno with a one-line reason in *error.
+    int planRules(const ServerConfig &config, int rootFd, int controlPort, std::string *error);
     void tryOnAThreadOfItsOwn();
 
     ConfinementOffer offer_;

@@ -5,9 +5,12 @@ The host program comes from OSPREL_HOST.  Each server's standard output must
 stay empty for its whole life, and its standard error must carry no
 sanitizer report."""
 
+import ctypes
 import ftplib
 import hashlib
 import os
+import platform
+import re
 import shutil
 import socket
 import ssl
@@ -25,6 +28,24 @@ SANITIZER_MARKS = ("Sanitizer", "runtime error", "LeakSanitizer")
 
 # Connections a test opened, closed after it whatever happened.
 _opened = []
+
+# The ELF machines a kernel of this machine runs natively.
+NATIVE_MACHINES = {"x86_64": {62, 3}, "i686": {3}, "aarch64": {183, 40}, "armv7l": {40}}
+
+
+def emulated_machine():
+    """The host program's ELF machine when this kernel does not run it
+    natively (qemu-user does), else None."""
+    with open(HOST_PROGRAM, "rb") as program:
+        machine = int.from_bytes(program.read(20)[18:20], "little")
+    native = NATIVE_MACHINES.get(platform.machine())
+    return machine if native is not None and machine not in native else None
+
+
+def kernel_landlock_abi():
+    libc = ctypes.CDLL(None, use_errno=True)
+    abi = libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint(1))  # landlock_create_ruleset: the version
+    return max(abi, 0)
 
 
 class Server:
@@ -61,6 +82,17 @@ class Server:
     def stderr(self):
         self.err.seek(0)
         return self.err.read().decode(errors="replace")
+
+    def confinement(self):
+        """The words that end the start-up line here: natively what this
+        kernel offers; under qemu-user whatever the emulator let the server
+        have, as the line says."""
+        if HOST_PROGRAM and emulated_machine():
+            return re.search(r"osprel: serving .*?(, (?:not )?confined[^\n]*)?\n", self.stderr()).group(1) or ""
+        abi = kernel_landlock_abi()
+        if abi == 0:
+            return ", not confined: the kernel offers no Landlock (seccomp only)"
+        return ", confined (Landlock %d, seccomp)" % abi
 
     def stdout(self):
         self.out.seek(0)

@@ -4,7 +4,6 @@ fork or run a program, while a thread of the host does all of that, calls
 setuid during the session, and keeps its time zone.  The attempts come from
 confine_probe.c, preloaded into the server's process (OSPREL_CONFINE_PROBE)."""
 
-import ctypes
 import os
 import platform
 import signal
@@ -13,26 +12,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ftpharness import HOST_PROGRAM, ServerTestCase, ftp_client, write_file  # noqa: E402
+from ftpharness import (HOST_PROGRAM, ServerTestCase, emulated_machine, ftp_client, kernel_landlock_abi,  # noqa: E402
+                        write_file)
 
 PROBE = os.environ.get("OSPREL_CONFINE_PROBE", "")
-# The ELF machines a kernel of this machine runs natively.
-NATIVE_MACHINES = {"x86_64": {62, 3}, "i686": {3}, "aarch64": {183, 40}, "armv7l": {40}}
-
-
-def emulated_machine():
-    """The host program's ELF machine when this kernel does not run it
-    natively (qemu-user does), else None."""
-    with open(HOST_PROGRAM, "rb") as program:
-        machine = int.from_bytes(program.read(20)[18:20], "little")
-    native = NATIVE_MACHINES.get(platform.machine())
-    return machine if native is not None and machine not in native else None
-
-
-def kernel_landlock_abi():
-    libc = ctypes.CDLL(None, use_errno=True)
-    abi = libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint(1))  # landlock_create_ruleset: the version
-    return max(abi, 0)
 
 
 class Confined(ServerTestCase):
@@ -56,8 +39,8 @@ class Confined(ServerTestCase):
         cls.results_path = os.path.join(base, "probe-results")
         asan = os.environ.get("ASAN_OPTIONS", "")
         # The preloaded probe comes before the sanitizer's runtime.
-        cls.server_env = {"LD_PRELOAD": PROBE, "OSPREL_PROBE_RESULTS": cls.results_path, "OSPREL_PROBE_OUTSIDE": cls.outside,
-                          "OSPREL_PROBE_PORT": "3999", "TZ": "Europe/Berlin",
+        cls.server_env = {"LD_PRELOAD": PROBE, "OSPREL_PROBE_RESULTS": cls.results_path,
+                          "OSPREL_PROBE_OUTSIDE": cls.outside, "OSPREL_PROBE_PORT": "3999", "TZ": "Europe/Berlin",
                           "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
 
     def results(self):
