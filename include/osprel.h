@@ -267,7 +267,9 @@
  * SECCOMP_FILTER_FLAG_TSYNC fails (the server's threads carry a filter the
  * host's do not), LANDLOCK_RESTRICT_SELF_TSYNC would give the server's
  * threads the host's domain in place of their own.  Before Linux 5.19
- * (Landlock 1) renames between directories answer 550 while confined.
+ * (Landlock 1) renames between directories answer 550 while confined, and
+ * everywhere renaming a symbolic link, FIFO or socket does (deleting one
+ * does not).
  *
  * Output: nothing ever goes to standard output, which belongs to the host.
  * Standard error gets one line per event, each starting "osprel: ": where the
