@@ -117,6 +117,7 @@ std::unique_ptr<Confinement> Confinement::prepare(const ServerConfig &config, in
         confinement->offer_.wanted = false;
         return confinement;
     }
+    int callersErrno = errno;
     makeFirstUses(config);
     int failure = confinement->planRules(config, rootFd, controlPort, error);
     if (failure == 0) {
@@ -127,7 +128,8 @@ std::unique_ptr<Confinement> Confinement::prepare(const ServerConfig &config, in
             *error = std::string("cannot try confining a thread: ") + strerror(failure);
         }
     }
-    errno = failure;  // the caller learns the cause from errno
+    // The caller's errno stays as it was, or says why it failed.
+    errno = failure == 0 ? callersErrno : failure;
     return failure == 0 ? std::move(confinement) : nullptr;
 }
 
@@ -198,9 +200,10 @@ bool Confinement::confineThisThread(std::string *error) const {
     int failure = setNoNewPrivileges();
     if (failure == 0 && offer_.landlockAbi != 0) failure = ruleset_.restrictThisThread();
     if (failure == 0 && offer_.seccomp) failure = installSyscallFilter();
-    if (failure != 0) *error = reason("cannot confine the server's thread", failure);
+    if (failure == 0) return true;
+    *error = reason("cannot confine the server's thread", failure);
     errno = failure;
-    return failure == 0;
+    return false;
 }
 
 }  // namespace osprel

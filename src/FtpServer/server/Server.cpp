@@ -185,8 +185,9 @@ bool Server::run() {
         pthread_setcancelstate(state, nullptr);
         throw;
     }
+    if (confineFailure_ == 0) return true;
     errno = confineFailure_;
-    return confineFailure_ == 0;
+    return false;
 }
 
 // Where the server's own threads begin: every session thread is started
