@@ -2,8 +2,9 @@
 # with apt-get; scripts/install-deps.sh lists them), builds and goes.  Build
 # trees: build-dist/ (libraries and quillon-demo only, as installed), build/
 # (everything, release with debug info), build-asan/ (AddressSanitizer +
-# UndefinedBehaviorSanitizer), build-tsan/, build-bench/ (release); the
-# Debian packages land in build-deb/.  Development trees treat compiler
+# UndefinedBehaviorSanitizer), build-tsan/, build-bench/ (release),
+# build-ARCH/ (a device's: make cross ARCH=armhf); the Debian packages land
+# in build-deb/ (build-deb-ARCH/ for a device's).  Development trees treat compiler
 # warnings as errors (QUILLON_WERROR); build-dist/ and the packages, built
 # with whatever compiler and flags a distribution has, do not.
 JOBS ?= $(shell nproc)
@@ -11,7 +12,7 @@ CTEST = ctest --output-on-failure -j $(JOBS)
 DEV = -DQUILLON_WERROR=ON
 
 .PHONY: all build test sanitize asan tsan fuzz bench clean dist-build run install package package-check \
-	abi-check abi-baseline parsers-check
+	abi-check abi-baseline parsers-check cross cross-test cross-arch
 
 # A bare `make` builds what `make install` installs.
 all: dist-build
@@ -41,10 +42,34 @@ tsan:
 
 sanitize: asan tsan
 
+# Devices: ARCH=armhf, arm64 or i386, built with Debian's cross compiler
+# through cmake/toolchains/ARCH.cmake into build-ARCH/ (the libraries,
+# quillon-demo and the tests).  cross-test runs every test of that build:
+# i386 natively, ARM under qemu-user, which binfmt_misc starts for every
+# ARM program, the end-to-end tests' own included (scripts/binfmt.sh).
+ARCH ?=
+CROSS = build-$(ARCH)
+cross-arch:
+	@test -f cmake/toolchains/$(ARCH).cmake || \
+	    { echo "make: ARCH=$(ARCH): say ARCH=armhf, arm64 or i386 (cmake/toolchains/)" >&2; exit 2; }
+
+cross: cross-arch
+	@scripts/install-deps.sh cross $(ARCH)
+	cmake -S . -B $(CROSS) $(DEV) --toolchain $(CURDIR)/cmake/toolchains/$(ARCH).cmake -DQUILLON_BUILD_BENCH=OFF
+	cmake --build $(CROSS) -j $(JOBS)
+
+cross-test: cross-arch
+	@scripts/install-deps.sh cross-test $(ARCH)
+	@sh scripts/binfmt.sh $(ARCH)
+	cmake -S . -B $(CROSS) $(DEV) --toolchain $(CURDIR)/cmake/toolchains/$(ARCH).cmake -DQUILLON_BUILD_BENCH=OFF
+	cmake --build $(CROSS) -j $(JOBS)
+	cd $(CROSS) && $(CTEST)
+
 # The build trees, the packages, and what dpkg-buildpackage leaves in debian/.
 DEB_PACKAGES = libquillon1 libcarrowen1 libtrevant1 libosprel1 libdunmarr1 libquillon-dev quillon-demo
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-dist build-bench build-deb obj-*
+	rm -rf build build-asan build-tsan build-fuzz build-dist build-bench build-deb build-deb-* obj-* \
+	    $(addprefix build-,$(basename $(notdir $(wildcard cmake/toolchains/*.cmake))))
 	rm -rf debian/.debhelper debian/tmp debian/files debian/*.substvars debian/*.debhelper.log \
 	    debian/debhelper-build-stamp $(addprefix debian/,$(DEB_PACKAGES))
 

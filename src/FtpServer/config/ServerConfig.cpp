@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <limits.h>
 #include <string.h>
+#include <sys/types.h>
 #include <unistd.h>
+
+#include <limits>
 
 #include "base/PasswordHash.h"
 
@@ -11,10 +14,14 @@ namespace osprel {
 
 namespace {
 
+// The largest size a file can have, in bytes.
+constexpr unsigned long long kMaxFileBytes = std::numeric_limits<off_t>::max();
+
 // Accepts only plain decimal digits, so "+1", " 1" and "1x" are all refused.
-bool parseNumber(const char *text, long low, long high, long *value) {
+// 64-bit on every target: sizes and rates pass 2^32.
+bool parseNumber(const char *text, long long low, long long high, long long *value) {
     if (text == nullptr || *text == '\0') return false;
-    long result = 0;
+    long long result = 0;
     for (const char *p = text; *p != '\0'; ++p) {
         if (*p < '0' || *p > '9') return false;
         int digit = *p - '0';
@@ -27,7 +34,7 @@ bool parseNumber(const char *text, long low, long high, long *value) {
 }
 
 bool parsePortOption(const char *option, const char *text, int *port, std::string *error) {
-    long value = 0;
+    long long value = 0;
     if (!parseNumber(text, 1, 65535, &value)) {
         *error = std::string("option ") + option + " needs a port number from 1 to 65535, not \"" +
                  (text ? text : "") + "\"";
@@ -55,11 +62,11 @@ bool parseBindAddress(const char *text, ServerConfig *config) {
     return false;
 }
 
-bool readNumber(EnvironmentGetter getter, const char *name, long high, const char *unit, int *number,
+bool readNumber(EnvironmentGetter getter, const char *name, int high, const char *unit, int *number,
                 std::string *error) {
     const char *text = getter(name);
     if (text == nullptr || *text == '\0') return true;
-    long value = 0;
+    long long value = 0;
     if (!parseNumber(text, 1, high, &value)) {
         *error = std::string(name) + " must be a number of " + unit + " from 1 to " + std::to_string(high) +
                  ", not \"" + text + "\"";
@@ -160,8 +167,8 @@ bool parseSize(const char *text, unsigned long long limit, unsigned long long *b
     const char *suffix = digits.empty() ? nullptr : strchr(kSuffixes, digits.back());
     int shift = suffix != nullptr && *suffix != '\0' ? 10 * static_cast<int>(suffix - kSuffixes + 1) : 0;
     if (shift != 0) digits.pop_back();
-    long value = 0;
-    if (!parseNumber(digits.c_str(), 0, static_cast<long>(limit >> shift), &value)) return false;
+    long long value = 0;
+    if (!parseNumber(digits.c_str(), 0, static_cast<long long>(limit >> shift), &value)) return false;
     *bytes = static_cast<unsigned long long>(value) << shift;
     return true;
 }
@@ -169,14 +176,14 @@ bool parseSize(const char *text, unsigned long long limit, unsigned long long *b
 // A size, or a percentage ("5%") of the file system.
 bool parseReserve(const char *text, FreeSpaceReserve *reserve) {
     size_t length = strlen(text);
-    long percent = 0;
+    long long percent = 0;
     if (text[length - 1] == '%') {
         if (!parseNumber(std::string(text, length - 1).c_str(), 0, 99, &percent)) return false;
         *reserve = {static_cast<unsigned>(percent), percent == 0 ? 0 : ULLONG_MAX};
         return true;
     }
     unsigned long long bytes = 0;
-    if (!parseSize(text, LONG_MAX, &bytes)) return false;
+    if (!parseSize(text, kMaxFileBytes, &bytes)) return false;
     *reserve = {bytes == 0 ? 0U : 100U, bytes};
     return true;
 }
@@ -206,7 +213,7 @@ bool readUploads(EnvironmentGetter getter, ServerConfig *config, std::string *er
            readSetting(
                getter, "OSPREL_FTP_MAX_FILE_SIZE", "a size in bytes from 1 (K, M or G for KiB, MiB or GiB)",
                [config](const char *text) {
-                   return parseSize(text, LONG_MAX, &config->maxFileSize) && config->maxFileSize != 0;
+                   return parseSize(text, kMaxFileBytes, &config->maxFileSize) && config->maxFileSize != 0;
                },
                error);
 }
