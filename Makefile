@@ -126,22 +126,27 @@ install: dist-build
 
 # The Debian packages of debian/, built the Debian way; dpkg-buildpackage
 # writes them next to the source tree, from where they move to build-deb/
-# with their .changes and .buildinfo.
-DEB_OUT = build-deb
+# with their .changes and .buildinfo.  ARCH=armhf (arm64, i386): a device's
+# packages, built with Debian's cross compiler (dpkg-buildpackage -aARCH),
+# into build-deb-ARCH/.
+DEB_ARCH = $(or $(ARCH),$(shell dpkg --print-architecture))
+DEB_OUT = build-deb$(if $(ARCH),-$(ARCH))
 package:
-	@scripts/install-deps.sh package
-	dpkg-buildpackage -us -uc -b
+	@scripts/install-deps.sh package $(ARCH)
+	dpkg-buildpackage -us -uc -b $(if $(ARCH),-a$(ARCH))
 	rm -rf $(DEB_OUT) && mkdir $(DEB_OUT)
-	changes=quillon_$$(dpkg-parsechangelog -S Version)_$$(dpkg --print-architecture).changes && \
+	changes=quillon_$$(dpkg-parsechangelog -S Version)_$(DEB_ARCH).changes && \
 	    for file in $$changes $$(sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* [^ ]* [^ ]* //p' ../$$changes); do \
 	        mv "../$$file" $(DEB_OUT)/ || exit 1; \
 	    done
 	@ls $(DEB_OUT)
 
-# CI: the packages, lintian on them (any error or warning fails) and what each holds.
+# CI: the packages, lintian on them (any error or warning fails) and what
+# each holds; a device's quillon-demo runs under qemu-user.
 package-check: package
-	@scripts/install-deps.sh lint
-	sh tests/install/package_test.sh $(DEB_OUT)
+	@scripts/install-deps.sh lint $(ARCH)
+	$(if $(ARCH),@sh scripts/binfmt.sh $(ARCH))
+	sh tests/install/package_test.sh $(DEB_OUT) $(DEB_ARCH)
 
 # The ABI of build-dist/'s libraries against the baseline in abi/ (abidiff);
 # abi-baseline records the current one there, deliberately.

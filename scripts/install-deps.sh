@@ -47,6 +47,7 @@ ci="debootstrap"
 # pkg-config:ARCH answers for the target's .pc files.  On a machine of that
 # architecture the native lists serve.
 arch=${2:-}
+[ "$arch" = "$(dpkg --print-architecture)" ] && arch=""
 if [ -n "$arch" ]; then
     case "$1 $arch" in
         "cross "* | "cross-test "* | "package "* | "lint "*) ;;
@@ -57,7 +58,6 @@ if [ -n "$arch" ]; then
         *) echo "install-deps: $arch is none of the device architectures (armhf, arm64, i386)" >&2; exit 2 ;;
     esac
 fi
-[ "$arch" = "$(dpkg --print-architecture)" ] && arch=""
 on_target() {
     for name in "$@"; do printf ' %s:%s' "$name" "$arch"; done
 }
@@ -67,13 +67,14 @@ cross="cmake make $compiler$(on_target pkg-config $libs $test_libs)"
 # programs run under qemu-user, registered with binfmt_misc (make cross-test
 # registers it where it is missing; i386's only where an x86-64 kernel does
 # not run them itself).
-cross_test="$cross $test_tools qemu-user qemu-user-binfmt"
+emulator="qemu-user qemu-user-binfmt"
+cross_test="$cross $test_tools $emulator"
 
 case "$1${arch:+ for $arch}" in
     "cross for "*) wanted=$cross ;;
     "cross-test for "*) wanted=$cross_test ;;
     "package for "*) wanted="$package $compiler$(on_target pkg-config $libs)" ;;
-    "lint for "*) wanted="$lint $compiler$(on_target pkg-config $libs)" ;;
+    "lint for "*) wanted="$lint $compiler$(on_target pkg-config $libs) $emulator" ;;
     cross) wanted=$build ;;
     cross-test) wanted=$test ;;
     dist) wanted=$dist ;;
