@@ -127,13 +127,16 @@ install: dist-build
 # The Debian packages of debian/, built the Debian way; dpkg-buildpackage
 # writes them next to the source tree, from where they move to build-deb/
 # with their .changes and .buildinfo.  ARCH=armhf (arm64, i386): a device's
-# packages, built with Debian's cross compiler (dpkg-buildpackage -aARCH),
+# packages, built with Debian's cross compiler (dpkg-buildpackage -aARCH,
+# the "cross" build profile, no tests: the packages build none anyway),
 # into build-deb-ARCH/.
 DEB_ARCH = $(or $(ARCH),$(shell dpkg --print-architecture))
 DEB_OUT = build-deb$(if $(ARCH),-$(ARCH))
+DEB_CROSS_OPTIONS = -a$(ARCH) -Pcross,nocheck
+DEB_CROSS_ENV = CC=$(shell dpkg-architecture -a$(ARCH) -qDEB_HOST_GNU_TYPE 2>/dev/null)-gcc DEB_BUILD_OPTIONS=nocheck
 package:
 	@scripts/install-deps.sh package $(ARCH)
-	dpkg-buildpackage -us -uc -b $(if $(ARCH),-a$(ARCH))
+	$(if $(ARCH),$(DEB_CROSS_ENV)) dpkg-buildpackage -us -uc -b $(if $(ARCH),$(DEB_CROSS_OPTIONS))
 	rm -rf $(DEB_OUT) && mkdir $(DEB_OUT)
 	changes=quillon_$$(dpkg-parsechangelog -S Version)_$(DEB_ARCH).changes && \
 	    for file in $$changes $$(sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* [^ ]* [^ ]* //p' ../$$changes); do \
