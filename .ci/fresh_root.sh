@@ -5,7 +5,7 @@
 # uncommitted changes are not part of it), then `make run` (reached over FTP
 # from outside the root, stopped with Ctrl-C), `make test` with CI=true, the
 # install section's commands, and then `make package`, the packages installed
-# with apt and the README's app.c and queue.c built against them.  The untouched root is kept as a tarball in
+# with apt and the README's app.c, queue.c and embed.c built against them.  The untouched root is kept as a tarball in
 # $QUILLON_CI_CACHE (default /var/cache/quillon-ci) for the next run.
 # Needs root and the Debian archive; `make run` uses port 3456 of this host.
 set -euo pipefail
@@ -101,9 +101,11 @@ package_commands=$(readme_block sh '^make package$')
 app_packaged=$(readme_block sh '^cc app\.c ')
 queue_source=$(readme_block c '^/\* queue\.c \*/')
 queue_commands=$(readme_block sh '^cc queue\.c ')
+embed_source=$(readme_block c '^/\* embed\.c \*/')
+embed_commands=$(readme_block sh '^cc embed\.c ')
 for found in "$install_line" "$pkg_config_commands" "$cmake_commands" "$app_source" "$app_cmake" "$app_output" \
-    "$package_commands" "$app_packaged" "$queue_source" "$queue_commands"; do
-    [ -n "$found" ] || fail "README lacks one of: make install PREFIX=, PKG_CONFIG_PATH, CMake commands, app.c, its CMakeLists.txt, its output, make package, cc app.c, queue.c, cc queue.c"
+    "$package_commands" "$app_packaged" "$queue_source" "$queue_commands" "$embed_source" "$embed_commands"; do
+    [ -n "$found" ] || fail "README lacks one of: make install PREFIX=, PKG_CONFIG_PATH, CMake commands, app.c, its CMakeLists.txt, its output, make package, cc app.c, queue.c, cc queue.c, embed.c, cc embed.c"
 done
 
 uri=$(archive_uri | awk '/^https?:\/\// && !found { print; found = 1 }')
@@ -191,7 +193,8 @@ mkdir "$root/root/packaged"
 printf '%s\n' "$app_source" >"$root/root/packaged/app.c"
 printf '%s\n' "$app_cmake" >"$root/root/packaged/CMakeLists.txt"
 printf '%s\n' "$queue_source" >"$root/root/packaged/queue.c"
-step "the README's app.c and queue.c against the packages"
+printf '%s\n' "$embed_source" >"$root/root/packaged/embed.c"
+step "the README's app.c, queue.c and embed.c against the packages"
 for commands in "$app_packaged" "cmake -S . -B build && cmake --build build && build/app"; do
     output=$(in_root /root/packaged sh -ec "$commands" 2>&1) || fail "[$commands] failed: $output"
     shown=$(grep ' \[0\.0\.0:0100\]' <<<"$output" | sed 's/^.* \[0\.0\.0:/[0.0.0:/; s/\[root\/packaged\/app\.c:/[app.c:/')
@@ -200,5 +203,9 @@ done
 output=$(in_root /root/packaged sh -ec "$queue_commands" 2>&1) || fail "[$queue_commands] failed: $output"
 grep -qxF 'received [sensor 7: 21.5 C]' <<<"$output" || fail "[$queue_commands] printed [$output]"
 grep -q '\[message\] <<117>> ' <<<"$output" || fail "[$queue_commands]: no start-up line of the message module in [$output]"
+# embed.c serves until stopped: built as the README says, then driven by
+# the same check as against `make install`.
+output=$(in_root /root/packaged sh -ec "$embed_commands && sh $clone/tests/install/embed_check.sh ./embed" 2>&1) ||
+    fail "[$embed_commands] and tests/install/embed_check.sh failed: $output"
 
 say "ok: the README's commands work on a bare Debian $suite ($((SECONDS - started)) s)"

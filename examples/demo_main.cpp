@@ -1,9 +1,11 @@
-// quillon-demo: a host application of libquillon, libcarrowen and
-// libtrevant.  It registers a module of its own, starts the message and
+// quillon-demo: a host application of libquillon, libcarrowen, libtrevant
+// and libosprel.  It registers a module of its own, starts the message and
 // monitor libraries, runs 64-byte records from producer threads to a
-// consumer's poll loop while the monitor's FTP server serves a directory, and
-// stops cleanly on Ctrl-C or SIGTERM with a one-line summary.
+// consumer's poll loop while the monitor's FTP server serves a directory
+// (its events logged from the same loop), and stops cleanly on Ctrl-C or
+// SIGTERM, the FTP server with a drain, with a one-line summary.
 #include "demo_log.h"
+#include "ftp_events.h"
 #include "message_road.h"
 #include "served_directory.h"
 
@@ -128,13 +130,13 @@ void StartMonitor(const ServedDirectory &served) {
     }
 }
 
-void PrintSummary(const RoadTotals &totals) {
+void PrintSummary(const RoadTotals &totals, const FtpServer *ftp) {
     std::string stoppedBy = totals.stopSignal ? std::string("SIG") + sigabbrev_np(totals.stopSignal) : "an error";
     printf("%s: stopped by %s after %.1f s: %llu messages passed, %llu sent, %llu out of order, "
-           "%llu enqueues failed\n",
+           "%llu enqueues failed%s\n",
            kProgram, stoppedBy.c_str(), totals.seconds, (unsigned long long)totals.passed,
            (unsigned long long)totals.sent, (unsigned long long)totals.outOfOrder,
-           (unsigned long long)totals.enqueueFailures);
+           (unsigned long long)totals.enqueueFailures, FtpSummary(ftp).c_str());
 }
 
 bool RoadWasSound(const RoadTotals &totals) {
@@ -153,14 +155,16 @@ int RunDemo(const RoadSettings &settings, int signalFd) {
         return 1;
     }
     StartMonitor(served);
+    FtpServer *ftp = WatchFtpServer(kFtpControlPort);
     DEMO_LOG(g_demoLogLevel, QUILLON_INFO,
              "road open: [%u] producers, a [%d]-byte record every [%u] ms each; Ctrl-C or SIGTERM stops.\n",
              settings.producers, kRecordSize, settings.intervalMs);
     RoadTotals totals;
-    bool ran = RunMessageRoad(queue, settings, signalFd, &totals);
+    bool ran = RunMessageRoad(queue, settings, signalFd, ftp, &totals);
     MessageQueueDelete(queue);
+    if (ftp) FinishFtpServer(ftp, kFtpControlPort);
     if (!ran) return 1;
-    PrintSummary(totals);
+    PrintSummary(totals, ftp);
     return RoadWasSound(totals) ? 0 : 1;
 }
 
@@ -180,7 +184,8 @@ int main(int argc, char **argv) {
     status = RunDemo(settings, signalFd);
     fflush(stdout);
     fflush(stderr);
-    // The FTP server task has no stop call and is still serving: leave
-    // without running destructors underneath it.
+    // The monitor's task thread may still be on its way out of ServerMain
+    // (or serving, if the road failed): leave without running destructors
+    // underneath it.
     _exit(status);
 }

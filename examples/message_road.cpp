@@ -1,6 +1,7 @@
 #include "message_road.h"
 
 #include "demo_log.h"
+#include "ftp_events.h"
 
 #include <cerrno>
 #include <csignal>
@@ -93,6 +94,7 @@ void ProduceUntilStopped(Producer *producer) {
 
 struct Consumer {
     MessageQueue *queue = nullptr;
+    FtpServer *ftp = nullptr;
     int signalFd = -1;
     int stopFd = -1;
     int doneFd = -1;
@@ -141,6 +143,7 @@ void TakeSignal(Consumer *consumer) {
     consumer->totals->stopSignal = int(info.ssi_signo);
     DEMO_LOG(g_demoLogLevel, QUILLON_INFO, "SIG%s: stopping the producers.\n", sigabbrev_np(int(info.ssi_signo)));
     AddToCounter(consumer->stopFd);
+    if (consumer->ftp) StopFtpServer(consumer->ftp);
 }
 
 void TakeFinishedProducers(Consumer *consumer) {
@@ -150,10 +153,11 @@ void TakeFinishedProducers(Consumer *consumer) {
 }
 
 void ConsumeUntilDrained(Consumer *consumer, unsigned reportSeconds) {
-    enum { kQueue, kSignal, kDone };
-    struct pollfd fds[3] = {{GetMessageQueueFd(consumer->queue), POLLIN, 0},
+    enum { kQueue, kSignal, kDone, kFtp };
+    struct pollfd fds[4] = {{GetMessageQueueFd(consumer->queue), POLLIN, 0},
                             {consumer->signalFd, POLLIN, 0},
-                            {consumer->doneFd, POLLIN, 0}};
+                            {consumer->doneFd, POLLIN, 0},
+                            {consumer->ftp ? FtpServerEventFd(consumer->ftp) : -1, POLLIN, 0}};
     const uint64_t periodNs = uint64_t(reportSeconds) * 1000000000u;
     uint64_t nextReport = MonotonicNs() + periodNs;
     for (;;) {
@@ -161,7 +165,7 @@ void ConsumeUntilDrained(Consumer *consumer, unsigned reportSeconds) {
         bool draining = consumer->producersDone == consumer->producers;
         uint64_t now = MonotonicNs();
         int timeoutMs = draining || now >= nextReport ? 0 : int((nextReport - now + 999999) / 1000000);
-        if (PollFor(fds, 3, timeoutMs) < 0) {
+        if (PollFor(fds, 4, timeoutMs) < 0) {
             DEMO_LOG(g_demoLogLevel, QUILLON_ERROR, "poll failed: %s.\n", strerror(errno));
             return;
         }
@@ -169,6 +173,7 @@ void ConsumeUntilDrained(Consumer *consumer, unsigned reportSeconds) {
         if (queueReadable) DequeueOne(consumer);
         if (fds[kSignal].revents & POLLIN) TakeSignal(consumer);
         if (fds[kDone].revents & POLLIN) TakeFinishedProducers(consumer);
+        if (fds[kFtp].revents & POLLIN) LogFtpEvents(consumer->ftp);
         if (draining && !queueReadable) return;
         if (MonotonicNs() >= nextReport) {
             ReportProgress(consumer, reportSeconds);
@@ -210,7 +215,8 @@ void CollectProducers(int stopFd, std::vector<std::thread> *threads, const std::
 
 } // namespace
 
-bool RunMessageRoad(MessageQueue *queue, const RoadSettings &settings, int signalFd, RoadTotals *totals) {
+bool RunMessageRoad(MessageQueue *queue, const RoadSettings &settings, int signalFd, FtpServer *ftp,
+                    RoadTotals *totals) {
     EventFds events;
     if (events.stop < 0 || events.done < 0) {
         DEMO_LOG(g_demoLogLevel, QUILLON_FATAL, "eventfd failed: %s.\n", strerror(errno));
@@ -228,6 +234,7 @@ bool RunMessageRoad(MessageQueue *queue, const RoadSettings &settings, int signa
     }
     Consumer consumer;
     consumer.queue = queue;
+    consumer.ftp = ftp;
     consumer.signalFd = signalFd;
     consumer.stopFd = events.stop;
     consumer.doneFd = events.done;

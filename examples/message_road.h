@@ -6,6 +6,7 @@
 
 #include <carrowen.h>
 #include <cstdint>
+#include <osprel.h>
 
 struct RoadSettings {
     unsigned producers = 2;
@@ -27,8 +28,11 @@ struct RoadTotals {
 constexpr int kRecordSize = 64;
 
 // Runs the road on `queue` (created for kRecordSize) until a signal can be
-// read from `signalFd`, then stops the producers, drains the queue and fills
-// `totals`.  Returns false, having logged why, if the road cannot start.
-bool RunMessageRoad(MessageQueue *queue, const RoadSettings &settings, int signalFd, RoadTotals *totals);
+// read from `signalFd`, then stops the producers (and the FTP server `ftp`,
+// unless null), drains the queue and fills `totals`.  The consumer's loop
+// logs the FTP server's events meanwhile.  Returns false, having logged why,
+// if the road cannot start.
+bool RunMessageRoad(MessageQueue *queue, const RoadSettings &settings, int signalFd, FtpServer *ftp,
+                    RoadTotals *totals);
 
 #endif

@@ -1,15 +1,23 @@
 /*
- * osprel.h - the FTP server routine (libosprel.so.1).
+ * osprel.h - the FTP server (libosprel.so.1).
  *
- * ServerMain runs a small FTP server (RFC 959 with the extensions of RFC 2428
- * and RFC 3659) on the calling thread, for as long as the server lives.
+ * A small FTP server (RFC 959 with the extensions of RFC 2428 and RFC 3659)
+ * that runs inside its host's process, started one of two ways:
+ * - ServerMain(argc, argv), configured by a command line and the
+ *   environment, serves on the calling thread until the server is stopped
+ *   (FtpServerFind below finds it; the monitor, libtrevant, starts it so);
+ * - a server the host holds (version 1.1): settings in code, in the
+ *   environment's own vocabulary (FtpSettings*), a server created, run,
+ *   stopped with a drain, and destroyed (FtpServer*), its events taken in the
+ *   host's own poll loop and its counters read.
  *
  * Command line: "-c PORT" is the control port, "-d PORT" the first of 64
  * passive data ports (PORT .. PORT+63).  Both are required.  argv[0] is not
  * looked at.  Exactly argc entries are read and none of their texts is
  * written; the vector may live in read-only memory.
  *
- * Environment, read once when ServerMain starts:
+ * Environment, read once when ServerMain starts (each variable is also a
+ * setting in code, FtpSettingsSet, with the same meaning):
  *   OSPREL_FTP_ROOT             directory served.  Unset: never the current
  *                               directory, but $XDG_DATA_HOME/osprel/ftp, else
  *                               $HOME/.local/share/osprel/ftp, created (mode
@@ -205,8 +213,13 @@
  *
  * Refused connections and sessions get a 421 that says why: too many
  * sessions in all or from the address, login time-out, too many failed
- * logins, or an internal error.  A session that fails inside (an exception,
- * memory running out) ends alone with a 421; the server and the host go on.
+ * logins, the server shutting down, or an internal error.  A session that
+ * fails inside (an exception, memory running out) ends alone with a 421;
+ * the server and the host go on.  After a connection's last reply its
+ * sending side is shut down and what the client still sends is read and
+ * dropped, for 1 s and 64 KiB at most, before it is closed, so that the
+ * reply reaches the client instead of a reset; refused connections linger
+ * so in the server's own loop, which never waits for them.
  * Memory per session stays under about 1 MiB: listings are streamed.
  *
  * Output: nothing ever goes to standard output, which belongs to the host.
@@ -215,10 +228,13 @@
  * (or why it was refused), a home that cannot be opened, transfer log
  * writes that fail, and failures of the server itself.
  *
- * Threads and signals: each client session runs on a thread of its own, at
- * most 64 at once.  SIGPIPE and SIGXFSZ are blocked in the calling thread
- * while the server runs (and so in every thread it starts); the caller's
- * signal mask is back as it was when ServerMain returns.  A vanished client
+ * Threads and signals: a server runs on threads of its own: one accepts
+ * clients ("osprel-server" in ps -L), and each client session runs on a
+ * thread of its own ("osprel-session"), at most 64 at once; the thread that
+ * called ServerMain or FtpServerRun only waits for them, and all have ended
+ * when the call returns.  They start with the
+ * caller's signal mask, with SIGPIPE and SIGXFSZ blocked as well; the
+ * caller's own mask is never changed.  A vanished client
  * never raises a signal in the host, nor does an upload or the transfer log
  * reaching the process's file size limit (RLIMIT_FSIZE): the upload fails
  * with 552 (and is discarded as any cut upload), the log's write is
@@ -228,6 +244,8 @@
  */
 #ifndef OSPREL_H
 #define OSPREL_H
+
+#include <stddef.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -240,8 +258,9 @@ extern "C" {
 #endif
 
 /* Runs an FTP server configured by the command line ("-c PORT -d PORT") and
- * the OSPREL_FTP_* environment; blocks for the server's life.  Returns
- * non-zero at once on a bad command line or setting (2, errno EINVAL), or on
+ * the OSPREL_FTP_* environment; blocks until the server is stopped
+ * (FtpServerStop on the server FtpServerFind finds), then returns 0 once
+ * every session has ended.  Returns non-zero at once on a bad command line or setting (2, errno EINVAL), or on
  * a root it cannot create, open or may not serve, an accounts file, TLS
  * certificate or key it cannot use, a transfer log it cannot open, or a port
  * it cannot listen on (1, errno the cause: e.g. EADDRINUSE for a port already
@@ -252,6 +271,189 @@ extern "C" {
  * standard error.  Never throws: should something fail inside the server
  * itself, it returns 1 after saying so. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);
+
+/*
+ * The server a host holds (version 1.1).
+ *
+ * Settings in code: an FtpSettings holds OSPREL_FTP_* settings by name, as
+ * texts, exactly as the environment gives them to ServerMain, plus two that
+ * stand for ServerMain's command line:
+ *   OSPREL_FTP_CONTROL_PORT     the control port; unset or 0: a port the
+ *                               kernel picks (see FtpServerControlPort)
+ *   OSPREL_FTP_PASSIVE_PORT     the first of 64 passive ports, PORT..PORT+63
+ *                               (as -d); unset or 0: each passive listen on a
+ *                               port the kernel picks
+ * A setting the host does not set has ServerMain's default.  Nothing is read
+ * from the environment unless FtpSettingsFromEnvironment asks for it, but
+ * for the default root: with OSPREL_FTP_ROOT unset, FtpServerCreate reads
+ * XDG_DATA_HOME and HOME (getenv) as ServerMain does.
+ *
+ * One FtpSettings may be used by one thread at a time; FtpServerCreate
+ * copies it, so it may be changed or destroyed afterwards.
+ */
+typedef struct FtpSettings FtpSettings;
+typedef struct FtpServer FtpServer;
+
+/* The defaults, as ServerMain with no OSPREL_FTP_* variable set.  Null
+ * only when memory runs out.  Free it with FtpSettingsDestroy. */
+OSPREL_EXPORT FtpSettings *FtpSettingsCreate(void);
+
+/* Sets the setting `name` (any OSPREL_FTP_* variable above) to `value` as
+ * that variable takes it, or unsets it when value is null; an empty text
+ * is unset too, as in the environment.  The texts are copied.  Returns 0, or
+ * -1 (errno EINVAL) with the one-line reason ServerMain would print for
+ * that value, without its "osprel: " prefix, in error (cut to errorSize
+ * bytes with its terminating NUL; error may be null when errorSize is 0),
+ * leaving the settings as they were: a value it cannot use, or an unknown
+ * name ("unknown setting "NAME"").  Whether settings go together (a user
+ * without a password, a certificate without a key) is checked by
+ * FtpServerCreate, with ServerMain's message. */
+OSPREL_EXPORT int FtpSettingsSet(FtpSettings *settings, const char *name, const char *value, char *error,
+                                 size_t errorSize);
+
+/* Every OSPREL_FTP_* variable that ServerMain reads takes the environment's
+ * value, set or unset (the two ports stay as they are), for hosts that
+ * start from the environment and override in code.  Returns 0, or -1
+ * (errno EINVAL) with the reason ServerMain would print, leaving the
+ * settings as they were.  Reads the environment with getenv: not while
+ * another thread may call setenv. */
+OSPREL_EXPORT int FtpSettingsFromEnvironment(FtpSettings *settings, char *error, size_t errorSize);
+
+/* Frees the settings; null is ignored. */
+OSPREL_EXPORT void FtpSettingsDestroy(FtpSettings *settings);
+
+/* Does all that ServerMain does before it serves: checks the settings
+ * together, opens the root (creating the default one), loads the accounts
+ * file and the TLS certificate and key, opens the transfer log and listens
+ * on the control port.  Prints nothing.  Returns the server, or null with
+ * the reason in error (as FtpSettingsSet) and errno its cause (as for
+ * ServerMain: EINVAL for settings, EADDRINUSE for a port taken, ...). */
+OSPREL_EXPORT FtpServer *FtpServerCreate(const FtpSettings *settings, char *error, size_t errorSize);
+
+/* The port the server listens on (the kernel's pick for port 0); -1 for a
+ * null server.  From any thread. */
+OSPREL_EXPORT int FtpServerControlPort(const FtpServer *server);
+
+/* Serves until the server is stopped, blocking the calling thread, then
+ * returns 0 once every session has ended (see Threads and signals).  Once
+ * per server, from one thread; -1 (errno EINVAL) when it runs or ran
+ * already, -1 with errno (EAGAIN) when its thread cannot be started. */
+OSPREL_EXPORT int FtpServerRun(FtpServer *server);
+
+/* Stops the server; from any thread, not from a signal handler.  Returns
+ * at once: 0, or -1 (errno EINVAL) for a null server or a negative drain.
+ * The control port stops listening at once, so new connections are
+ * refused.  A session between commands (also one waiting for its password
+ * check) gets "421 Server shutting down." and is closed.  A session in a
+ * transfer may finish it for drainMilliseconds; a transfer still running
+ * then is cut as a lost client would cut it (its data connection reset, an
+ * atomic upload publishing nothing, the old file staying) and answered
+ * "426 Server shutting down; transfer aborted.".  After its last reply
+ * each session gets the 421 and is closed; 2 s after the cut, sessions
+ * that still have not ended (a client that reads no replies) have their
+ * connections shut down.  A later call may shorten the drain (0: cut now),
+ * never lengthen it.  A stop before FtpServerRun makes it return at once;
+ * after the run is over, or on a ServerMain server that has returned, it
+ * does nothing. */
+OSPREL_EXPORT int FtpServerStop(FtpServer *server, int drainMilliseconds);
+
+/* Frees the server, after FtpServerRun has returned or if it never ran;
+ * called while it runs, it stops it at once and waits for the run to be
+ * over.  Afterwards nothing of the server remains: no thread, descriptor
+ * (its event descriptor too) or memory, and a new server may listen on
+ * the same ports at once.  Null, and a server found with FtpServerFind,
+ * are ignored. */
+OSPREL_EXPORT void FtpServerDestroy(FtpServer *server);
+
+/* The server that ServerMain runs on controlPort in this process, or null
+ * (the first started, should several listen on that port at different
+ * addresses).  It belongs to ServerMain: the host may stop it, read its
+ * counters and take its events, never run or destroy it.  After a stop,
+ * ServerMain returns 0.  The pointer stays valid for the life of the
+ * process, also after ServerMain has returned: its counters and the events
+ * still waiting can be read then.  From any thread. */
+OSPREL_EXPORT FtpServer *FtpServerFind(int controlPort);
+
+/* Events: what happened in the sessions, for the host's own loop. */
+#define OSPREL_EVENT_LOGIN 1        /* a login succeeded */
+#define OSPREL_EVENT_LOGIN_FAILED 2 /* a login failed; user: the name tried */
+#define OSPREL_EVENT_LOGOUT 3       /* every session's end, after a login or not */
+#define OSPREL_EVENT_DOWNLOAD 4     /* a RETR, once its data connection was asked for */
+#define OSPREL_EVENT_UPLOAD 5       /* a STOR, APPE or STOU, once its file was opened */
+#define OSPREL_EVENT_DELETE 6
+#define OSPREL_EVENT_RENAME 7       /* path: the old path, target: the new one */
+#define OSPREL_EVENT_MKDIR 8
+#define OSPREL_EVENT_RMDIR 9
+
+/* One event.  Texts are never null ("" where they do not apply).
+ *   type      OSPREL_EVENT_*
+ *   complete  LOGOUT: 1 after QUIT, 0 for any other end (a time-out, a
+ *             lost client, a stop); DOWNLOAD, UPLOAD: 1 when the transfer
+ *             completed (its 226 follows), 0 when it was cut, aborted,
+ *             failed or refused midway (an upload past the size cap, say);
+ *             LOGIN, DELETE, RENAME, MKDIR, RMDIR: 1 (only what succeeded
+ *             is told); LOGIN_FAILED: 0
+ *   session   the session's number, from 1 in the order sessions start
+ *   bytes     DOWNLOAD, UPLOAD: the bytes that moved; 0 for the others
+ *   dropped   events lost just before this one (see FtpServerNextEvent)
+ *   user      the name the client gave with USER, "" before any (LOGOUT:
+ *             the name it logged in with, "" without a login)
+ *   address   the client's numeric address ("192.0.2.7", "2001:db8::7")
+ *   path      the file or directory as the client names it from its root
+ *             (its account's home), starting with "/"
+ *   target    RENAME: the new path */
+typedef struct FtpServerEvent {
+    int type;
+    int complete;
+    unsigned long long session;
+    unsigned long long bytes;
+    unsigned long long dropped;
+    const char *user;
+    const char *address;
+    const char *path;
+    const char *target;
+} FtpServerEvent;
+
+/* A descriptor that is readable while an event waits, for the host's poll
+ * or select; the server owns it (FtpServerDestroy closes it): never read,
+ * write or close it.  Events are kept from the first call on: a host that
+ * never calls it pays nothing for events.  -1 with errno (EMFILE) when no
+ * descriptor can be had; a later call tries again. */
+OSPREL_EXPORT int FtpServerEventFd(FtpServer *server);
+
+/* The oldest waiting event, or null when none waits; never blocks.  The
+ * event and its texts stay valid until the next call or FtpServerDestroy.
+ * One thread takes events.  A session never waits for the host: at most
+ * 1024 events, or 1 MiB of their texts, wait; past that new events are
+ * dropped, counted in the next event's dropped and in eventsDropped.  Each
+ * session's events come in the order they happened, each before the reply
+ * that ends its command (an upload's once its file is stored, a LOGIN's
+ * before the 230); a session's LOGOUT comes last. */
+OSPREL_EXPORT const FtpServerEvent *FtpServerNextEvent(FtpServer *server);
+
+/* Counters since the server was created, all unsigned long long.  New
+ * counters are only ever added at the end. */
+typedef struct FtpServerStats {
+    unsigned long long sessionsNow;       /* sessions running */
+    unsigned long long sessionsTotal;     /* sessions started */
+    unsigned long long sessionsRefused;   /* connections answered 421 at once */
+    unsigned long long loginsOk;
+    unsigned long long loginsFailed;
+    unsigned long long downloadsComplete;
+    unsigned long long downloadsCut;
+    unsigned long long uploadsComplete;
+    unsigned long long uploadsCut;
+    unsigned long long bytesSent;         /* over data connections (listings too) */
+    unsigned long long bytesReceived;     /* over data connections */
+    unsigned long long eventsDropped;
+} FtpServerStats;
+
+/* Fills the first `size` bytes (at most sizeof(FtpServerStats)) of *stats
+ * with the counters: pass sizeof *stats, so a program built against an
+ * older header gets what it knows of.  Returns 0, or -1 (errno EINVAL) for
+ * a null server or stats.  From any thread; each counter is read on its
+ * own, so they may be a moment apart. */
+OSPREL_EXPORT int FtpServerGetStats(const FtpServer *server, FtpServerStats *stats, size_t size);
 
 #ifdef __cplusplus
 }

@@ -11,7 +11,8 @@
  * i.e. control port 3456 and passive data ports from 34567.  The server's
  * other settings (served directory, listen address, credentials) come from
  * the OSPREL_FTP_* environment, read when the task starts.  The task runs
- * as long as the server does; there is no call to stop it.
+ * as long as the server does: until FtpServerStop stops the server that
+ * FtpServerFind(3456) finds (osprel.h), after which the task ends.
  *
  * Every line goes through libquillon on standard output; the banner is
  * printed directly.  libtrevant needs libquillon, libosprel, libdunmarr and

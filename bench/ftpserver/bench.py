@@ -9,7 +9,11 @@ as it comes (atomic, synced before the 226), osprel with the sync off, and
 vsftpd, which writes in place and never syncs.  Last the rate caps: a capped
 download and upload (osprel, and vsftpd's own cap beside it) as a share of the
 cap, two sessions at once under a total cap as a share of half of it, and
-the server's CPU time meanwhile.
+the server's CPU time meanwhile.  Then the host interface: a server held by
+its host, with a host that takes every event and without one, beside
+ServerMain (and, given BENCH_BASELINE_HOST, another build's ServerMain, such
+as main's): downloads and sessions per second.  BENCH_ONLY=host runs that
+part alone.
 
 Run through run.sh, which puts it in private network and mount namespaces
 with its files on a tmpfs (the directory given after the host program)."""
@@ -49,6 +53,11 @@ OSPREL_NOSYNC_PORT, OSPREL_NOSYNC_PASSIVE = 3458, 34800
 VSFTPD_TLS_PORT, VSFTPD_TLS_PASSIVE = 2122, 40100
 OSPREL_CAP_PORT, OSPREL_CAP_PASSIVE = 3459, 34900
 VSFTPD_CAP_PORT, VSFTPD_CAP_PASSIVE = 2123, 40200
+HELD_PORT, HELD_PASSIVE = 3460, 35000
+HELD_EVENTS_PORT, HELD_EVENTS_PASSIVE = 3461, 35100
+BASELINE_PORT, BASELINE_PASSIVE = 3462, 35200
+# Another build's bench host (ServerMain of, say, main), run beside this one.
+BASELINE_HOST = os.environ.get("BENCH_BASELINE_HOST")
 TLS_CIPHER = "TLS_AES_256_GCM_SHA384"
 
 
@@ -65,9 +74,10 @@ def wait_for_port(port, process, name):
     sys.exit("bench: %s did not start" % name)
 
 
-def start_osprel(host, root, port=OSPREL_PORT, passive=OSPREL_PASSIVE, settings=None):
+def start_osprel(host, root, port=OSPREL_PORT, passive=OSPREL_PASSIVE, settings=None, mode=()):
+    """mode: () for ServerMain, ("--hold",) or ("--hold-events",) for the host interface."""
     env = dict(os.environ, OSPREL_FTP_ROOT=root, OSPREL_FTP_READONLY="0", **(settings or {}))
-    process = subprocess.Popen(["taskset", "-c", SERVER_CPU, host, "-c", str(port), "-d", str(passive)],
+    process = subprocess.Popen(["taskset", "-c", SERVER_CPU, host, *mode, "-c", str(port), "-d", str(passive)],
                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_port(port, process, "osprel")
     return process
@@ -262,6 +272,37 @@ def measure_caps(host, root, work):
           "%.3f and %.3f of half, server CPU %.1f%%" % (2 * CAP >> 20, shares[0], shares[1], 100 * cpu))
 
 
+def measure_host_interface(host, root):
+    """Downloads and sessions per second: ServerMain, a held server whose host
+    takes every event (two per session, one more per download), and one
+    whose host takes none; in alternating rounds."""
+    ports = {"ServerMain": OSPREL_PORT, "held, no events": HELD_PORT, "held, every event": HELD_EVENTS_PORT}
+    servers = [start_osprel(host, root), start_osprel(host, root, HELD_PORT, HELD_PASSIVE, mode=("--hold",)),
+               start_osprel(host, root, HELD_EVENTS_PORT, HELD_EVENTS_PASSIVE, mode=("--hold-events",))]
+    if BASELINE_HOST:
+        ports["ServerMain, baseline"] = BASELINE_PORT
+        servers.append(start_osprel(BASELINE_HOST, root, BASELINE_PORT, BASELINE_PASSIVE))
+    try:
+        for port in ports.values():
+            for _ in range(20):
+                one_session(port)
+        rounds = {name: [] for name in ports}
+        for _ in range(ROUNDS):
+            for name, port in ports.items():
+                rounds[name].append((download_mib_per_s(port), sessions_per_s(port)))
+    finally:
+        for server in servers:
+            server.kill()
+            server.wait()
+    print_table("The host interface, median (lowest-highest) of %d alternating rounds: %d MiB download with curl; "
+                "%d sessions of connect+login+LIST+quit%s" % (ROUNDS, FILE_MIB, SESSIONS,
+                                                              "; baseline: " + BASELINE_HOST if BASELINE_HOST else ""),
+                rounds, [("events/none", "held, every event", "held, no events"),
+                         ("events/ServerMain", "held, every event", "ServerMain"),
+                         ("ServerMain/baseline", "ServerMain", "ServerMain, baseline")],
+                columns=("download MiB/s", "sessions/s"))
+
+
 def main():
     os.sched_setaffinity(0, {int(CLIENT_CPU)})
     host = sys.argv[1]
@@ -292,6 +333,9 @@ def main():
         subprocess.run(["mount", "--bind", disk, os.path.join(root, "disk")], check=True)
         shutil.chown(disk, "ftp", "ftp")
 
+        if os.environ.get("BENCH_ONLY") == "host":
+            measure_host_interface(host, root)
+            return
         cert, key = make_certificate(work)
         if stream_bench:
             subprocess.run(["taskset", "-c", "0,1", stream_bench, cert, key, work], check=True)
@@ -332,6 +376,8 @@ def main():
                      ("osprel sync/off", "osprel", "osprel sync off")],
                     columns=("tmpfs MiB/s", "disk MiB/s"))
         measure_caps(host, root, work)
+        print()
+        measure_host_interface(host, root)
     finally:
         subprocess.run(["umount", os.path.join(work, "root", "disk")], stderr=subprocess.DEVNULL)
         shutil.rmtree(work, ignore_errors=True)

@@ -1,21 +1,21 @@
-// ServerMain: the FTP server's entry point, run by the host on a thread of
-// its own.  Nothing is written on standard output, which belongs to the
+// ServerMain: the FTP server's entry point for a command line and the
+// environment, run by the host on a thread of its own until the server is
+// stopped.  Nothing is written on standard output, which belongs to the
 // host's log lines; standard error gets one line per event.
 #include "osprel.h"
 
 #include <errno.h>
-#include <pthread.h>
-#include <signal.h>
 #include <stdlib.h>
 
 #include <cxxabi.h>
 
 #include <exception>
 #include <string>
+#include <system_error>
 
 #include "base/Report.h"
 #include "config/ServerConfig.h"
-#include "server/Server.h"
+#include "host/HostServer.h"
 
 namespace {
 
@@ -48,6 +48,16 @@ const char *tlsText(const osprel::TlsSettings &tls) {
     return "";
 }
 
+// Listed for FtpServerFind while it serves; afterwards what served is
+// freed, the handle kept for whoever found it.
+void serve(FtpServer *server) {
+    osprel::listServerMainServer(server);
+    int result = osprel::runServer(server);
+    int cause = errno;
+    osprel::retireServerMainServer(server);
+    if (result != 0) throw std::system_error(cause, std::generic_category(), "cannot start the server's thread");
+}
+
 // A refused start sets *cause to the errno that says why.
 int runServer(int argc, char **argv, int *cause) {
     osprel::ServerConfig config;
@@ -58,47 +68,35 @@ int runServer(int argc, char **argv, int *cause) {
         osprel::reportLine("osprel: %s", error.c_str());
         return 2;
     }
-    osprel::Server server(config);
-    if (!server.open(&error)) {
+    FtpServer *server = osprel::createServer(config, &error);
+    if (server == nullptr) {
         *cause = errno;
         osprel::reportLine("osprel: %s", error.c_str());
         return 1;
     }
     osprel::reportLine("osprel: serving %s on %s port %d, passive ports %d-%d%s%s", config.root.c_str(),
-                       config.bindText.c_str(), config.controlPort, config.firstPassivePort,
+                       config.bindText.c_str(), server->controlPort, config.firstPassivePort,
                        config.firstPassivePort + osprel::kPassivePortCount - 1, writeAccessText(config).c_str(),
                        tlsText(config.tls));
-    server.serve();
+    serve(server);
     return 0;
 }
 
 }  // namespace
 
 extern "C" OSPREL_EXPORT int ServerMain(int argc, char **argv) {
-    // A client that vanishes, or a file (an upload, the transfer log) that
-    // reaches the process's file size limit, must not kill the host: SIGPIPE
-    // and SIGXFSZ stay blocked in this thread and every session thread it
-    // starts, and the call that would raise them fails instead.
-    sigset_t fatalSignals;
-    sigset_t previous;
-    sigemptyset(&fatalSignals);
-    sigaddset(&fatalSignals, SIGPIPE);
-    sigaddset(&fatalSignals, SIGXFSZ);
-    pthread_sigmask(SIG_BLOCK, &fatalSignals, &previous);
     int result = 1;
     int cause = 0;
     try {
         result = runServer(argc, argv, &cause);
     } catch (const abi::__forced_unwind &) {
         // The host cancelled its thread: the unwinding must go on.
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         throw;
     } catch (const std::exception &failure) {
         osprel::reportLine("osprel: stopped on an internal error: %s", failure.what());
     } catch (...) {
         osprel::reportLine("osprel: stopped on an internal error");
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (result != 0) errno = cause;
     return result;
 }

@@ -26,7 +26,7 @@ FTP_PORT = 3456
 READY_TIMEOUT = 90
 SUMMARY = re.compile(
     r"^quillon-demo: stopped by (SIG[A-Z]+) after \d+\.\d s: (\d+) messages passed, (\d+) sent, "
-    r"(\d+) out of order, (\d+) enqueues failed$")
+    r"(\d+) out of order, (\d+) enqueues failed; FTP: (.*)$")
 
 
 class Demo:
@@ -82,12 +82,12 @@ class Demo:
             self.finish()
 
 
-def demo_line(source_dir, source, function, level, code, message_regex):
-    """A whole log line of the module "demo", the time group by pattern."""
+def demo_line(source_dir, source, function, level, code, message_regex, module="demo"):
+    """A whole log line of the module "demo" (or `module`), the time group by pattern."""
     shown = source_dir.split("/", 1)[1]  # the library shows a path from after its first '/'
     return (r"^\[[A-Z][a-z]{2}-\d\d-\d{4}, [A-Z][a-z]+\.\]\[\d\d:\d\d:\d\d\.\d{3}\] \[box\]\[192\.168\.1\.10\] "
-            r"\[0\.0\.0:5325\]\[demo\] <<%d>> \[%s:\d+\]\[%s:%s\] : %s$"
-            % (code, re.escape(shown + "/examples/" + source), function, level, message_regex))
+            r"\[0\.0\.0:5325\]\[%s\] <<%d>> \[%s:\d+\]\[%s:%s\] : %s$"
+            % (module, code, re.escape(shown + "/examples/" + source), function, level, message_regex))
 
 
 class DemoCase(unittest.TestCase):
@@ -109,12 +109,17 @@ class DemoCase(unittest.TestCase):
     def line(self, source, function, level, code, message_regex):
         return demo_line(self.source_dir, source, function, level, code, message_regex)
 
+    def ftp_line(self, function, level, code, message_regex):
+        return demo_line(self.source_dir, "ftp_events.cpp", function, level, code, message_regex, "ftp")
+
     def wait_ready(self, demo):
         return demo.wait_for(self.line("demo_main.cpp", "StartMonitor", "Info", 136,
                                        r"FTP server ready: try  curl ftp://127\.0\.0\.1:3456/  "
                                        r"\(any user name and password\)\."), READY_TIMEOUT)
 
-    def stop_and_check_summary(self, demo, how, name):
+    def stop_and_check_summary(self, demo, how, name, ftp=r"\d+ sessions, .*"):
+        """Stops the demo; the FTP part of its summary must match `ftp`.
+        Returns the messages passed."""
         demo.process.send_signal(how)
         self.assertEqual(demo.finish(), 0, "\n".join(demo.lines + demo.errors))
         summary = SUMMARY.match(demo.lines[-1])
@@ -123,6 +128,7 @@ class DemoCase(unittest.TestCase):
         passed, sent, out_of_order = int(summary.group(2)), int(summary.group(3)), int(summary.group(4))
         self.assertEqual(passed, sent)
         self.assertEqual(out_of_order, 0)
+        self.assertRegex(summary.group(6), "^" + ftp + "$")
         demo.wait_for(self.line("message_road.cpp", "TakeSignal", "Info", 136,
                                 re.escape(name) + r": stopping the producers\."), 1)
         return passed
@@ -153,6 +159,14 @@ class DemoCase(unittest.TestCase):
         upload = os.urandom(100000)
         client.storbinary("STOR upload.bin", io.BytesIO(upload))
         client.quit()
+        # Each event a line of the module "ftp", from the consumer's loop.
+        who = r"session \[(\d+)\] user \[anonymous\] from \[127\.0\.0\.1\]: "
+        for function, what in (("LogEvent", r"logged in\."),
+                               ("LogTransfer", r"download \[/welcome\.txt\], \[%d\] bytes, complete\."
+                                % len(welcome_bytes)),
+                               ("LogTransfer", r"upload \[/upload\.bin\], \[100000\] bytes, complete\."),
+                               ("LogEvent", r"session ended \(QUIT\)\.")):
+            demo.wait_for(self.ftp_line(function, "Info", 136, who + what), 10)
         with open(os.path.join(served, "upload.bin"), "rb") as landed:
             self.assertEqual(landed.read(), upload)
         listing = subprocess.run(["curl", "-s", "--max-time", "20", "ftp://127.0.0.1:3456/"],
@@ -165,8 +179,12 @@ class DemoCase(unittest.TestCase):
         demo.wait_for(self.line("message_road.cpp", "ReportProgress", "Info", 136,
                                 r"passed \[\d+\] messages, \[\d+\] in the last \[1\] s, mean latency \[\d+\] us\."),
                       30, count=2)
-        passed = self.stop_and_check_summary(demo, signal.SIGTERM, "SIGTERM")
+        passed = self.stop_and_check_summary(
+            demo, signal.SIGTERM, "SIGTERM", r"3 sessions, 2 logins \(0 failed\), 1 downloads \(0 cut\), "
+            r"1 uploads \(0 cut\), \d+ bytes sent, 100000 received")
         self.assertGreater(passed, 0)
+        demo.wait_for(self.ftp_line("StopFtpServer", "Info", 136,
+                                    r"stopping the FTP server: transfers have \[3\] s to finish\."), 1)
         for noise in ("Error!", "Warning]", "out of order"):
             self.assertFalse([line for line in demo.lines if "[demo]" in line and noise in line], noise)
 
@@ -220,7 +238,7 @@ class DemoCase(unittest.TestCase):
                                 r"FTP server is not answering on \[127\.0\.0\.1:3456\]: no greeting within 3 s; "
                                 r"see its message on standard error\."), READY_TIMEOUT)
         demo.wait_for(self.line("message_road.cpp", "ReportProgress", "Info", 136, r"passed .*"), 30)
-        self.stop_and_check_summary(demo, signal.SIGTERM, "SIGTERM")
+        self.stop_and_check_summary(demo, signal.SIGTERM, "SIGTERM", "not running")
 
     def test_missing_osprel_ftp_root_is_fatal_before_start_up(self):
         missing = os.path.join(self.scratch.name, "missing")

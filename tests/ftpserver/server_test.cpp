@@ -1,8 +1,10 @@
-// What the server shares between sessions: the limits per address, and the
-// fault barrier around each session, in clear and over TLS.
+// What the server shares between sessions: the limits per address, the
+// events' queue, and the fault barrier around each session, in clear and
+// over TLS.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "events/ServerEvents.h"
 #include "net/AddressLimits.h"
 #include "session/Session.h"
 #include "tls/TlsContext.h"
@@ -74,6 +77,36 @@ TEST(SessionSlots, CountsSessionsPerAddress) {
     EXPECT_TRUE(slots.take("a"));
 }
 
+bool readable(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, 0) == 1;
+}
+
+TEST(EventQueue, KeepsNothingUnaskedThenBoundsItsTextsAndCountsWhatItDrops) {
+    osprel::EventQueue queue;
+    osprel::ServerEvent event;
+    event.path = std::string(600 << 10, 'p');
+    queue.post(osprel::ServerEvent(event));  // nobody asked yet: not kept, not dropped
+    int fd = queue.descriptor();
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(readable(fd));
+    queue.post(osprel::ServerEvent(event));
+    queue.post(osprel::ServerEvent(event));  // past 1 MiB of texts
+    event.path = "/small";
+    queue.post(osprel::ServerEvent(event));  // fits again
+    EXPECT_TRUE(readable(fd));
+    osprel::ServerEvent taken;
+    ASSERT_TRUE(queue.take(&taken));
+    EXPECT_EQ(taken.path.size(), size_t{600} << 10);
+    EXPECT_TRUE(readable(fd));
+    ASSERT_TRUE(queue.take(&taken));
+    EXPECT_EQ(taken.path, "/small");
+    EXPECT_EQ(taken.dropped, 1ULL);  // the one lost just before it
+    EXPECT_FALSE(readable(fd));
+    EXPECT_FALSE(queue.take(&taken));
+    EXPECT_EQ(queue.dropped(), 1ULL);
+}
+
 // Reads what the server sends, over TLS when ssl is set, until `until`
 // has arrived (or, when empty, until the server closes the connection).
 std::string receive(int fd, SSL *ssl, const std::string &until = "") {
@@ -114,7 +147,7 @@ protected:
         osprel::ServerContext context{config_, rootFd_, ports_, logins_, tls_.get(), authenticator};
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        std::thread session([&context, fd = fds[1]] { osprel::serveClient(context, fd); });
+        std::thread session([&context, fd = fds[1]] { osprel::serveClient(context, fd, 1); });
         SSL *ssl = nullptr;
         std::string said;
         if (clientTls != nullptr) {
@@ -129,10 +162,12 @@ protected:
         g_failBigAllocations = failAfterLogin;
         sendText(fds[0], ssl, script);
         said += receive(fds[0], ssl);
+        // Closed before the join: the session lingers until its client has.
+        close(fds[0]);
         session.join();
+        close(fds[1]);
         g_failBigAllocations = false;
         SSL_free(ssl);
-        close(fds[0]);
         return said;
     }
 

@@ -37,6 +37,11 @@ int lookAtFake(int, struct statvfs *result) {
     return 0;
 }
 
+int lookFails(int, struct statvfs *) {
+    errno = EIO;
+    return -1;
+}
+
 ServerConfig limits(FreeSpaceReserve reserve) {
     ServerConfig config;
     config.minFree = reserve;
@@ -95,4 +100,9 @@ TEST(UploadLimits, NoUploadStartsWithoutAnInodeAboveTheReserve) {
     EXPECT_EQ(UploadLimits(limits({5, ULLONG_MAX}), 0, lookAtFake).checkStart(-1, 0), 0);
     g_figures = figures(1000 * kMiB, 500 * kMiB, 1000, 50);
     EXPECT_EQ(UploadLimits(limits({5, ULLONG_MAX}), 0, lookAtFake).checkStart(-1, 0), ENOSPC);
+}
+
+TEST(UploadLimits, AFailedLookStopsAnUploadOnlyWhileAReserveIsKept) {
+    EXPECT_EQ(UploadLimits(limits({5, ULLONG_MAX}), 0, lookFails).checkStart(-1, 0), EIO);
+    EXPECT_EQ(UploadLimits(limits({0, 0}), 0, lookFails).checkStart(-1, 0), 0);
 }

@@ -57,7 +57,7 @@ done
 # pkg-config.
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 unset PKG_CONFIG_LIBDIR || true
-[ "$(pkg-config --modversion quillon carrowen trevant | sort -u)" = 1.0.0 ] || fail "pkg-config versions"
+[ "$(pkg-config --modversion quillon carrowen trevant | sort -u)" = 1.1.0 ] || fail "pkg-config versions"
 [ "$(pkg-config --variable=libdir trevant)" = "$prefix/lib" ] || fail "trevant.pc libdir is not $prefix/lib"
 pc() {
     # shellcheck disable=SC2046,SC2086
@@ -117,4 +117,16 @@ for program in "$work/pc_queue_only" "$work/find_package/queue_only"; do
     "$program" >"$work/queue_only.out" 2>&1 || fail "$program failed: $(cat "$work/queue_only.out")"
     [ "$(tail -n 1 "$work/queue_only.out")" = "queue-only: ok" ] || fail "$program: $(cat "$work/queue_only.out")"
 done
+
+# The README's embed.c, against the prefix.
+awk '/^```c$/ { inside = 1; first = 1; next }
+     inside && /^```$/ { if (kept) exit; inside = 0; next }
+     first { kept = /^\/\* embed\.c \*\/$/; first = 0 }
+     kept { print }' \
+    "$here/../../README.md" >"$work/embed.c"
+[ -s "$work/embed.c" ] || fail "no embed.c in the README"
+# shellcheck disable=SC2086
+"$cc" $flags -Wall -Wextra -Werror "$work/embed.c" -I"$prefix/include" -L"$prefix/lib" -losprel -Wl,-rpath,"$prefix/lib" \
+    -o "$work/embed" || fail "building the README's embed.c failed"
+sh "$here/embed_check.sh" "$work/embed" >/dev/null || fail "the README's embed.c did not work"
 echo "install_test: ok"

@@ -65,10 +65,16 @@ TEST(MonitorEndToEnd, TheStartedServerServesAFileOverFtp) {
               std::string::npos)
         << out;
 
-    // The server runs on the task thread, under the task's name.
+    // The task thread, under the task's name, waits for the server's own
+    // thread, under the server's.
     int named = 0;
-    for (const auto &entry : threadNames()) named += entry.second == "MonitorFTPServe";
+    int server = 0;
+    for (const auto &entry : threadNames()) {
+        named += entry.second == "MonitorFTPServe";
+        server += entry.second == "osprel-server";
+    }
     EXPECT_EQ(named, 1);
+    EXPECT_EQ(server, 1);
 
     std::string downloaded = std::string(root) + "/downloaded.bin";
     ASSERT_EQ(runCommand({"curl", "--silent", "--show-error", "--max-time", "30", "--output", downloaded,

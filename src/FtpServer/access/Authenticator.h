@@ -44,6 +44,8 @@ public:
     enum class Verdict { kAccepted, kRefused, kTimedOut };
     // Checks the password; kTimedOut when no turn at the gate came by deadline.
     Verdict verify(const Attempt &attempt, const std::string &password, Clock::time_point deadline, Grant *grant);
+    // The server stops: checks waiting for their turn end as timed out.
+    void interrupt() { gate_.interrupt(); }
 
 private:
     Verdict checkHash(const std::string &password, const std::string &hash, const std::string &whose,

@@ -17,10 +17,12 @@ class PasswordGate {
 public:
     static constexpr int kAtOnce = 2;
 
-    // Waits for a turn until deadline: false when none came in time.  After
-    // true, leave() must follow.
+    // Waits for a turn until deadline: false when none came in time, or
+    // once interrupted.  After true, leave() must follow.
     bool enter(Clock::time_point deadline);
     void leave();
+    // The server stops: every wait ends at once, and no turn is given again.
+    void interrupt();
 
 private:
     // One per waiting thread, on its stack, so only the oldest is woken,
@@ -33,6 +35,7 @@ private:
     std::mutex mutex_;
     std::deque<Waiter *> waiting_;  // oldest first
     int running_ = 0;
+    bool interrupted_ = false;
 };
 
 }  // namespace osprel

@@ -1,10 +1,12 @@
-// The server's settings: the command line ("-c PORT -d PORT") and the
-// OSPREL_FTP_* environment, read once at start.
+// The server's settings, each named as its OSPREL_FTP_* variable: read from
+// the environment and the command line ("-c PORT -d PORT") by ServerMain, or
+// set in code by the host, with the same checks and the same messages.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <functional>
 #include <string>
 
 #include "config/TlsSettings.h"
@@ -29,8 +31,8 @@ struct FreeSpaceReserve {
 };
 
 struct ServerConfig {
-    int controlPort = 0;
-    int firstPassivePort = 0;
+    int controlPort = 0;       // 0: the kernel picks one
+    int firstPassivePort = 0;  // 0: each passive port is the kernel's pick
     std::string root;             // directory served
     bool rootIsDefault = false;   // not named by OSPREL_FTP_ROOT: created when missing
     sockaddr_storage bindAddress{};
@@ -65,10 +67,26 @@ struct ServerConfig {
 bool parseCommandLine(int argc, char *const *argv, ServerConfig *config, std::string *error);
 
 // Reads the OSPREL_FTP_* variables (and XDG_DATA_HOME and HOME for the
-// default root) through getter (getenv in production); the TLS files are
-// loaded later, by the server.
-// Returns false with a one-line reason in *error on a value it cannot use.
+// default root) through getter (getenv in production), all but the ports,
+// which come from the command line; the TLS files are loaded later, by the
+// server.  Returns false with a one-line reason in *error on a value it
+// cannot use, or values that do not go together.
 using EnvironmentGetter = char *(*)(const char *name);
 bool readEnvironment(EnvironmentGetter getter, ServerConfig *config, std::string *error);
+
+// The settings in code: the variables above plus OSPREL_FTP_CONTROL_PORT and
+// OSPREL_FTP_PASSIVE_PORT.  A lookup gives a variable's value, or null.
+using SettingLookup = std::function<const char *(const char *name)>;
+
+// Whether name is a setting; *fromEnvironment (when not null) says whether
+// ServerMain reads it from the environment.
+bool isSetting(const char *name, bool *fromEnvironment);
+void forEachEnvironmentSetting(const std::function<void(const char *name)> &visit);
+// A value alone (null or empty: unset), refused with the reason ServerMain
+// gives for it; whether values go together is readSettings' to say.
+bool checkSetting(const char *name, const char *value, std::string *error);
+// Every setting through lookup (XDG_DATA_HOME and HOME too, for the default
+// root) into *config, then checked together.
+bool readSettings(const SettingLookup &lookup, ServerConfig *config, std::string *error);
 
 }  // namespace osprel

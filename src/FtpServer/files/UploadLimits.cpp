@@ -64,13 +64,17 @@ UploadLimits::UploadLimits(const ServerConfig &config, off_t startSize, LookAt l
       size_(startSize > 0 ? static_cast<unsigned long long>(startSize) : 0),
       look_(look) {}
 
+// An upload that could not store a single byte is refused here, before it
+// starts, whatever the size announced.
 int UploadLimits::checkStart(int fd, unsigned long long announced) const {
-    if (pastCap(announced)) return EFBIG;
-    if (!reserveOn()) return 0;
+    unsigned long long least = std::max(announced, 1ULL);
+    if (pastCap(least)) return EFBIG;
     struct statvfs figures;
-    if (look_(fd, &figures) != 0) return errno;
+    // With no reserve to keep, a failed look leaves the file system's own ENOSPC as the guard.
+    if (look_(fd, &figures) != 0) return reserveOn() ? errno : 0;
+    // With the reserve off this is the space free to the server.
     RoomAboveReserve room = roomAboveReserve(figures, reserve_);
-    return room.inodes >= 1 && room.bytes >= std::max(announced, 1ULL) ? 0 : ENOSPC;
+    return room.inodes >= 1 && room.bytes >= least ? 0 : ENOSPC;
 }
 
 int UploadLimits::admit(int fd, size_t bytes) {

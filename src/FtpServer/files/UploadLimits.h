@@ -32,9 +32,10 @@ public:
     UploadLimits(const ServerConfig &config, off_t startSize, LookAt look = fstatvfs);
 
     // Before the upload (fd: a descriptor on the file system it goes to): 0
-    // when `announced` bytes more (ALLO's size; 0 when unknown) keep under
-    // the cap, and there is room above the reserve for a file that size
-    // (at least 1 byte) and its inode.  Else EFBIG, ENOSPC or fstatvfs's errno.
+    // when `announced` bytes more (ALLO's size; 0 when unknown; at least 1
+    // byte either way) keep under the cap, and there is room above the
+    // reserve (with no reserve: free space) for them and an inode.  Else
+    // EFBIG, ENOSPC, or fstatvfs's errno while the reserve is on.
     int checkStart(int fd, unsigned long long announced) const;
 
     // Before `bytes` more are written to fd: 0, EFBIG, ENOSPC, or fstatvfs's

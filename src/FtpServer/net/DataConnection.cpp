@@ -45,6 +45,11 @@ void resetConnection(int fd) {
 PassivePortRange::PassivePortRange(int firstPort, int count) : firstPort_(firstPort), count_(count) {}
 
 int PassivePortRange::listenOnFreePort(const SocketAddress &host, int *port) {
+    if (count_ == 0) {
+        int fd = openListener(host, 0);
+        if (fd >= 0) *port = localAddressOf(fd).port();
+        return fd;
+    }
     unsigned start = cursor_.fetch_add(1, std::memory_order_relaxed);
     for (int i = 0; i < count_; ++i) {
         int candidate = firstPort_ + static_cast<int>((start + static_cast<unsigned>(i)) % static_cast<unsigned>(count_));

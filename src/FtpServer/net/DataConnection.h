@@ -13,7 +13,8 @@ namespace osprel {
 
 // The passive range, shared by every session.  The kernel decides which ports
 // are free; a cursor spreads sessions over the range so a port just closed is
-// not handed out again at once.
+// not handed out again at once.  A range of no ports leaves each choice to
+// the kernel.
 class PassivePortRange {
 public:
     PassivePortRange(int firstPort, int count);

@@ -15,6 +15,7 @@
 
 #include "base/Report.h"
 #include "control/CommandParser.h"
+#include "net/LingeringClose.h"
 
 namespace osprel {
 
@@ -33,9 +34,29 @@ void endFaultySession(ControlChannel &control, const char *why) {
 
 }  // namespace
 
-void serveClient(ServerContext &context, int controlFd) noexcept {
+namespace {
+
+void tellLogout(ServerContext &context, int controlFd, unsigned long long number, SessionEnd &end) noexcept {
+    if (context.events == nullptr || !context.events->wanted()) return;
     try {
-        Session session(context, controlFd);
+        ServerEvent event;
+        event.type = EventType::kLogout;
+        event.complete = end.quit;
+        event.session = number;
+        event.user = std::move(end.user);
+        event.address = end.address.empty() ? hostText(peerAddressOf(controlFd)) : std::move(end.address);
+        context.events->post(std::move(event));
+    } catch (...) {
+        context.events->lost();
+    }
+}
+
+}  // namespace
+
+void serveClient(ServerContext &context, int controlFd, unsigned long long number) noexcept {
+    SessionEnd end;
+    try {
+        Session session(context, controlFd, number, &end);
         session.run();
     } catch (const std::exception &failure) {
         ControlChannel control(controlFd);
@@ -44,7 +65,28 @@ void serveClient(ServerContext &context, int controlFd) noexcept {
         ControlChannel control(controlFd);
         endFaultySession(control, "unknown exception");
     }
-    close(controlFd);
+    LingeringClose(controlFd).waitDrained();
+    if (context.counters != nullptr) context.counters->sessionsNow.fetch_sub(1, std::memory_order_relaxed);
+    tellLogout(context, controlFd, number, end);
+}
+
+void Session::tell(EventType type, bool complete, const std::string &path, unsigned long long bytes,
+                   const std::string &target) noexcept {
+    if (context_.events == nullptr || !context_.events->wanted()) return;
+    try {
+        ServerEvent event;
+        event.type = type;
+        event.complete = complete;
+        event.session = number_;
+        event.bytes = bytes;
+        event.user = user_;
+        event.address = end_.address;
+        event.path = path;
+        event.target = target;
+        context_.events->post(std::move(event));
+    } catch (...) {
+        context_.events->lost();
+    }
 }
 
 // Commands that only answer are written out here; the others call their
@@ -56,6 +98,7 @@ const Session::CommandRule Session::kCommands[] = {
      [](Session &session, const std::string &) {
          session.control_.reply(221, "Goodbye.");
          session.closing_ = true;
+         session.end_.quit = true;
      },
      kBeforeLogin},
     {"NOOP", [](Session &session, const std::string &) { session.control_.reply(200, "NOOP ok."); }, kBeforeLogin},
@@ -134,9 +177,11 @@ const Session::CommandRule Session::kCommands[] = {
     {"RNTO", call<&Session::cmdRnto>, kNeedsArgument, kDelete},
 };
 
-Session::Session(ServerContext &context, int controlFd)
+Session::Session(ServerContext &context, int controlFd, unsigned long long number, SessionEnd *end)
     : context_(context),
       config_(context.config),
+      number_(number),
+      end_(*end),
       tls_(context.tls != nullptr ? context.tls->current(Clock::now()) : nullptr),
       control_(controlFd),
       watch_(control_),
@@ -148,6 +193,7 @@ Session::Session(ServerContext &context, int controlFd)
       rate_(context.config.maxSessionRate, context.totalRate),
       lastActivity_(Clock::now()) {
     addressKey_ = addressKey(peer_);
+    end_.address = hostText(peer_);
     loginDeadline_ = lastActivity_ + std::chrono::seconds(config_.loginTimeoutSeconds);
     int on = 1;
     // Urgent data (the Telnet sync before ABOR) stays in the stream.
@@ -194,7 +240,10 @@ Clock::time_point Session::sessionDeadline() const {
 
 // Waits for the next command line, meanwhile accepting the client's passive
 // data connection and closing a passive listener nobody connected to in time.
+// Once the server stops, no command is taken any more, not even one that
+// waited for a transfer to end.
 Session::Next Session::nextLine(std::string *line) {
+    if (stopRequested()) return endStopped();
     if (bool tooLong = false; watch_.takeWaiting(line, &tooLong)) return tooLong ? Next::kTooLong : Next::kLine;
     for (;;) {
         ControlChannel::Read read = control_.readLine(line);
@@ -223,14 +272,21 @@ Session::Next Session::nextLine(std::string *line) {
         }
         Clock::time_point wake = sessionDeadline();
         if (listener >= 0) wake = std::min(wake, data.passiveDeadline());
-        pollfd fds[2] = {{control_.fd(), control_.readEvents(), 0}, {listener, POLLIN, 0}};
-        if (poll(fds, 2, millisecondsUntil(wake)) < 0 && errno != EINTR) return Next::kEnd;
+        int stopFd = context_.stop != nullptr ? context_.stop->requestedFd() : -1;
+        pollfd fds[3] = {{control_.fd(), control_.readEvents(), 0}, {listener, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        if (poll(fds, 3, millisecondsUntil(wake)) < 0 && errno != EINTR) return Next::kEnd;
+        if (fds[2].revents != 0) return endStopped();
         if ((fds[1].revents & POLLIN) == 0) continue;
         if (protectsData())
             data.acceptCandidates(peer_);
         else
             data.acceptFrom(peer_);
     }
+}
+
+Session::Next Session::endStopped() {
+    control_.reply(421, "Server shutting down.");
+    return Next::kEnd;
 }
 
 const Session::CommandRule *Session::ruleFor(const std::string &verb) const {

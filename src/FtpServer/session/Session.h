@@ -12,8 +12,10 @@
 #include "access/Authenticator.h"
 #include "base/Renewal.h"
 #include "base/Rights.h"
+#include "base/StopSignal.h"
 #include "config/ServerConfig.h"
 #include "control/ControlChannel.h"
+#include "events/ServerEvents.h"
 #include "files/Jail.h"
 #include "files/StoredFile.h"
 #include "net/AddressLimits.h"
@@ -32,10 +34,11 @@ namespace osprel {
 // What every session shares: the settings, the served root, the passive
 // ports, the failed logins per address, the TLS contexts (null with TLS
 // off; each session takes the one current when it starts), the logins'
-// checks, the total rate cap and the transfer log (null for none).
-// Read-only after start, apart from the port range's cursor, the throttle,
-// the TLS contexts, the authenticator, the total cap and the log, which
-// guard themselves.
+// checks, the total rate cap and the transfer log (null for none), the
+// server's stop, its events and its counters (null: none).  Read-only after
+// start, apart from the port range's cursor, the throttle, the TLS contexts,
+// the authenticator, the total cap, the log, the events and the counters,
+// which guard themselves.
 struct ServerContext {
     const ServerConfig &config;
     int rootFd;
@@ -45,12 +48,26 @@ struct ServerContext {
     Authenticator &authenticator;
     TotalRate *totalRate = nullptr;
     TransferLog *transferLog = nullptr;
+    const StopSignal *stop = nullptr;
+    EventQueue *events = nullptr;
+    ServerCounters *counters = nullptr;
 };
 
-// Runs a session on controlFd from greeting to end, then closes controlFd.
-// Never throws: whatever goes wrong inside the session (an exception, an
-// allocation failure) ends that session alone, with a 421 to its client.
-void serveClient(ServerContext &context, int controlFd) noexcept;
+// Runs session number `number` on controlFd from greeting to end, closes it
+// lingering (LingeringClose.h), takes it off the sessions counted as running
+// (which whoever started it counted) and tells its end; the caller closes
+// controlFd.  Never throws: whatever goes wrong inside the
+// session (an exception, an allocation failure) ends that session alone,
+// with a 421 to its client.
+void serveClient(ServerContext &context, int controlFd, unsigned long long number) noexcept;
+
+// What the end of a session tells: who (once logged in), from where, and
+// whether the client said QUIT.
+struct SessionEnd {
+    std::string user;
+    std::string address;
+    bool quit = false;
+};
 
 // STAT's line on TLS: the control connection's protocol and whether data
 // connections are protected.
@@ -58,8 +75,8 @@ std::string tlsStatus(const ControlChannel &control, bool dataProtected);
 
 class Session {
 public:
-    // Uses controlFd; the caller closes it.
-    Session(ServerContext &context, int controlFd);
+    // Uses controlFd; the caller closes it.  *end is kept up to date.
+    Session(ServerContext &context, int controlFd, unsigned long long number, SessionEnd *end);
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
@@ -97,7 +114,9 @@ private:
 
     enum class Next { kLine, kTooLong, kEnd };
     Next nextLine(std::string *line);
+    Next endStopped();
     void execute(const std::string &line);
+    bool stopRequested() const { return context_.stop != nullptr && context_.stop->requested(); }
     Clock::time_point idleDeadline() const;
     // Before login: the idle deadline or the log-in deadline, the earlier.
     Clock::time_point sessionDeadline() const;
@@ -109,6 +128,7 @@ private:
     Authenticator::Verdict checkLogin(const Authenticator::Attempt &attempt, const std::string &password,
                                       Grant *grant);
     void enter(const Grant &grant);
+    void loginFailed();
 
     // Session.cpp: the commands without files.
     void cmdFeat(const std::string &argument);
@@ -154,9 +174,14 @@ private:
                             TransferDirection direction);
     void logTransfer(const std::string &path, TransferDirection direction, long long bytes, Clock::duration took,
                      bool complete);
+    // Posts an event of this session when the host takes events.
+    void tell(EventType type, bool complete, const std::string &path = std::string(), unsigned long long bytes = 0,
+              const std::string &target = std::string()) noexcept;
 
     ServerContext &context_;
     const ServerConfig &config_;
+    const unsigned long long number_;
+    SessionEnd &end_;
     // The TLS context of the whole session, control and data connections
     // alike: data connections resume the control connection's TLS session,
     // which only the context that made it knows.  Null with TLS off.

@@ -54,6 +54,7 @@ void Session::cmdDele(const std::string &argument) {
         return;
     }
     logTransfer(path, TransferDirection::kDeleted, info.st_size, Clock::duration(0), true);
+    tell(EventType::kDelete, true, path);
     control_.reply(250, "Delete operation successful.");
 }
 
@@ -65,6 +66,7 @@ void Session::cmdMkd(const std::string &argument) {
         control_.reply(550, "Create directory operation failed.");
         return;
     }
+    tell(EventType::kMakeDirectory, true, path);
     control_.reply(257, quotedPath(path) + " created");
 }
 
@@ -76,6 +78,7 @@ void Session::cmdRmd(const std::string &argument) {
         control_.reply(550, "Remove directory operation failed.");
         return;
     }
+    tell(EventType::kRemoveDirectory, true, path);
     control_.reply(250, "Remove directory operation successful.");
 }
 
@@ -109,6 +112,7 @@ void Session::cmdRnto(const std::string &argument) {
         control_.reply(550, "Rename failed.");
         return;
     }
+    tell(EventType::kRename, true, renameFrom_, 0, path);
     control_.reply(250, "Rename successful.");
 }
 

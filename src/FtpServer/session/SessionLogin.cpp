@@ -47,14 +47,24 @@ void Session::cmdPass(const std::string &argument) {
     Authenticator::Verdict verdict = checkLogin(context_.authenticator.attempt(user_, Clock::now()), argument, &grant);
     if (closing_) return;  // the address is locked out
     if (verdict == Authenticator::Verdict::kTimedOut) {
+        // A check the server's stop cut short failed nobody: the 421 follows.
+        if (stopRequested()) return;
+        loginFailed();
         replyLoginTimeOut();
         closing_ = true;
     } else if (verdict == Authenticator::Verdict::kRefused) {
+        loginFailed();
         control_.reply(530, "Login incorrect.");
         if (++failedLogins_ >= kMaxFailedLogins) closing_ = true;
     } else {
         enter(grant);
     }
+}
+
+// Told before the reply, so a client that has its answer finds the event.
+void Session::loginFailed() {
+    if (context_.counters != nullptr) count(context_.counters->loginsFailed);
+    tell(EventType::kLoginFailed, false);
 }
 
 // Checks the password, throttled per address unless the login is open.  A
@@ -64,6 +74,7 @@ Authenticator::Verdict Session::checkLogin(const Authenticator::Attempt &attempt
     using Verdict = Authenticator::Verdict;
     bool throttled = !attempt.open;
     if (throttled && !context_.logins.begin(addressKey_, Clock::now())) {
+        loginFailed();
         control_.reply(421, "Too many failed logins from your address, try later.");
         closing_ = true;
         return Verdict::kRefused;
@@ -75,8 +86,13 @@ Authenticator::Verdict Session::checkLogin(const Authenticator::Attempt &attempt
         if (throttled) context_.logins.finish(addressKey_, false, Clock::now());
         throw;
     }
-    // Slows down guessing; only this session waits.
-    if (verdict == Verdict::kRefused) std::this_thread::sleep_for(kFailedLoginDelay);
+    // Slows down guessing; only this session waits, and not past a stop.
+    if (verdict == Verdict::kRefused) {
+        if (context_.stop != nullptr)
+            context_.stop->sleep(kFailedLoginDelay);
+        else
+            std::this_thread::sleep_for(kFailedLoginDelay);
+    }
     if (throttled) context_.logins.finish(addressKey_, verdict == Verdict::kAccepted, Clock::now());
     return verdict;
 }
@@ -88,6 +104,7 @@ void Session::enter(const Grant &grant) {
     if (home < 0) {
         reportLine("osprel: the home %s of %s cannot be opened: %s", grant.home.c_str(), grant.name.c_str(),
                    strerror(-home));
+        loginFailed();
         control_.reply(530, "Cannot open your home directory.");
         return;
     }
@@ -97,7 +114,10 @@ void Session::enter(const Grant &grant) {
     rights_ = grant.rights;
     anonymous_ = grant.anonymous;
     loggedIn_ = true;
+    end_.user = user_;
     control_.setSendTimeout(config_.idleTimeoutSeconds);
+    if (context_.counters != nullptr) count(context_.counters->loginsOk);
+    tell(EventType::kLogin, true);
     control_.reply(230, "Login successful.");
 }
 

@@ -37,6 +37,8 @@ TransferSettings Session::transferSettings() {
     settings.stallSeconds = config_.idleTimeoutSeconds;
     settings.connectSeconds = config_.passiveTimeoutSeconds;
     settings.rate = &rate_;
+    settings.stop = context_.stop;
+    settings.counters = context_.counters;
     if (protectsData()) {
         settings.tls = tls_.get();
         settings.binding = binding_.get();
@@ -77,14 +79,28 @@ void Session::finishTransfer(TransferOutcome outcome, const char *doneText) {
     case TransferOutcome::kControlLost:
         closing_ = true;
         break;
+    case TransferOutcome::kStopped:
+        control_.reply(426, "Server shutting down; transfer aborted.");
+        break;
     }
 }
 
-// A download or upload: its line in the transfer log, then its reply, so a
-// client that has its 226 finds the line.
+// A download or upload: its line in the transfer log, its counters and its
+// event (an upload's once its file is stored or discarded), then its reply,
+// so a client that has its 226 finds the line and the event.
 void Session::finishFileTransfer(const Transfer &transfer, TransferOutcome outcome, const std::string &path,
                                  TransferDirection direction) {
-    logTransfer(path, direction, transfer.moved(), transfer.took(), outcome == TransferOutcome::kDone);
+    bool complete = outcome == TransferOutcome::kDone;
+    bool upload = direction == TransferDirection::kIncoming;
+    logTransfer(path, direction, transfer.moved(), transfer.took(), complete);
+    if (ServerCounters *counters = context_.counters) {
+        if (upload)
+            count(complete ? counters->uploadsComplete : counters->uploadsCut);
+        else
+            count(complete ? counters->downloadsComplete : counters->downloadsCut);
+    }
+    tell(upload ? EventType::kUpload : EventType::kDownload, complete, path,
+         static_cast<unsigned long long>(transfer.moved()));
     finishTransfer(outcome, "Transfer complete.");
 }
 

@@ -34,15 +34,20 @@ size_t Transfer::allowed(size_t wanted, Wait *stopped) {
         Wait wait = waitFor(nullptr, 0, readyAt);
         // Held back by the cap is not stalled.
         lastProgress_ = Clock::now();
-        if (wait == Wait::kAborted || wait == Wait::kControlLost) {
+        if (wait == Wait::kAborted || wait == Wait::kControlLost || wait == Wait::kStopped) {
             *stopped = wait;
             return 0;
         }
     }
 }
 
+void Transfer::countInto(std::atomic<unsigned long long> ServerCounters::*counter) {
+    movedCounter_ = settings_.counters != nullptr ? &(settings_.counters->*counter) : nullptr;
+}
+
 void Transfer::counted(size_t bytes) {
     moved_ += static_cast<long long>(bytes);
+    if (movedCounter_ != nullptr) count(*movedCounter_, bytes);
     lastProgress_ = Clock::now();
     if (settings_.rate != nullptr) settings_.rate->moved(bytes);
 }
@@ -57,9 +62,10 @@ Transfer::Wait Transfer::waitFor(int fd, short events, Clock::time_point deadlin
 }
 
 // Ready when any of the descriptors is; meanwhile the control connection is
-// heard, and bytes already received on it are looked at first.
+// heard, and bytes already received on it are looked at first, and the
+// server's cut ends the wait.
 Transfer::Wait Transfer::waitFor(const pollfd *watched, size_t count, Clock::time_point deadline) {
-    pollfd fds[kMaxWatched + 1];
+    pollfd fds[kMaxWatched + 2];
     for (;;) {
         if (control_.hasUnread()) {
             if (Wait wait = controlNow(); wait != Wait::kReady) return wait;
@@ -68,8 +74,10 @@ Transfer::Wait Transfer::waitFor(const pollfd *watched, size_t count, Clock::tim
         }
         std::copy(watched, watched + count, fds);
         fds[count] = control_.pollEntry();
-        int ready = poll(fds, count + 1, millisecondsUntil(deadline));
+        fds[count + 1] = {settings_.stop != nullptr ? settings_.stop->cutFd() : -1, POLLIN, 0};
+        int ready = poll(fds, count + 2, millisecondsUntil(deadline));
         if (ready < 0 && errno != EINTR) return Wait::kControlLost;
+        if (fds[count + 1].revents != 0) return Wait::kStopped;
         if (fds[count].revents != 0) {
             if (Wait wait = controlNow(); wait != Wait::kReady) return wait;
         }
@@ -79,8 +87,10 @@ Transfer::Wait Transfer::waitFor(const pollfd *watched, size_t count, Clock::tim
     }
 }
 
-// What the control connection says right now; kReady means carry on.
+// What the control connection, and the server's stop, say right now;
+// kReady means carry on.
 Transfer::Wait Transfer::controlNow() {
+    if (settings_.stop != nullptr && settings_.stop->cutDue()) return Wait::kStopped;
     switch (control_.listen(moved_)) {
     case TransferControl::Heard::kAbort:
         return Wait::kAborted;
@@ -111,6 +121,7 @@ TlsWaiter Transfer::waiter(Wait *stopped) {
             return TlsWait::kTimedOut;
         case Wait::kAborted:
         case Wait::kControlLost:
+        case Wait::kStopped:
             break;
         }
         return TlsWait::kStopped;
@@ -125,6 +136,8 @@ TransferOutcome Transfer::outcomeOf(Wait wait) {
         return TransferOutcome::kControlLost;
     case Wait::kTimedOut:
         return TransferOutcome::kTimedOut;
+    case Wait::kStopped:
+        return TransferOutcome::kStopped;
     case Wait::kReady:
         break;
     }

@@ -30,6 +30,8 @@
 #include <string>
 
 #include "base/Clock.h"
+#include "base/StopSignal.h"
+#include "events/ServerEvents.h"
 #include "net/DataConnection.h"
 #include "net/NetAddress.h"
 #include "tls/TlsStream.h"
@@ -52,6 +54,7 @@ enum class TransferOutcome {
     kTooBig,        // the upload passed the size cap
     kTimedOut,      // no progress within the idle time
     kControlLost,   // the client left: the session ends
+    kStopped,       // cut by the server's stop, its drain over
 };
 
 // What an upload's errno means: kNoSpace for ENOSPC and EDQUOT (and the
@@ -97,6 +100,9 @@ struct TransferSettings {
     const TlsContext *tls = nullptr;        // both set: data connections protected
     TlsSessionBinding *binding = nullptr;
     RateLimit *rate = nullptr;    // the session's caps, or null for none
+    // The server's stop (its cut ends the transfer) and counters, or null.
+    const StopSignal *stop = nullptr;
+    ServerCounters *counters = nullptr;
 };
 
 class Transfer {
@@ -117,13 +123,14 @@ public:
     Clock::duration took() const { return Clock::now() - started_; }
 
 private:
-    enum class Wait { kReady, kAborted, kTimedOut, kControlLost };
+    enum class Wait { kReady, kAborted, kTimedOut, kControlLost, kStopped };
     // The data connection, with its TLS stream when protected.
     struct DataLink {
         UniqueFd fd;
         std::unique_ptr<TlsStream> tls;
     };
     static constexpr size_t kMaxWatched = DataChannel::kMaxCandidates + 1;
+    void countInto(std::atomic<unsigned long long> ServerCounters::*counter);
 
     // Transfer.cpp: waits that watch the control connection, and counting.
     Wait waitFor(int fd, short events, Clock::time_point deadline);
@@ -157,6 +164,7 @@ private:
     TransferControl &control_;
     TransferSettings settings_;
     long long moved_ = 0;
+    std::atomic<unsigned long long> *movedCounter_ = nullptr;  // the server's, for this direction
     Clock::time_point started_;
     Clock::time_point lastProgress_;
 };

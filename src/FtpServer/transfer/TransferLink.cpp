@@ -38,10 +38,12 @@ TransferOutcome Transfer::overDataLink(Move move) {
 }
 
 TransferOutcome Transfer::sendFile(int fileFd, off_t offset) {
+    countInto(&ServerCounters::bytesSent);
     return overDataLink([&](DataLink &link) { return sendFile(link, fileFd, offset); });
 }
 
 TransferOutcome Transfer::sendText(TextSource &source) {
+    countInto(&ServerCounters::bytesSent);
     return overDataLink([&](DataLink &link) {
         std::string piece;
         for (;;) {
@@ -59,6 +61,7 @@ TransferOutcome Transfer::sendText(TextSource &source) {
 }
 
 TransferOutcome Transfer::receiveFile(UploadSink &sink) {
+    countInto(&ServerCounters::bytesReceived);
     TransferOutcome outcome = overDataLink([&](DataLink &link) { return receiveFile(link, sink); });
     if (outcome != TransferOutcome::kDone) {
         sink.abandon();
@@ -107,6 +110,8 @@ TransferOutcome Transfer::connectionFailure(Wait wait, bool refused) {
         return TransferOutcome::kAborted;
     case Wait::kControlLost:
         return TransferOutcome::kControlLost;
+    case Wait::kStopped:
+        return TransferOutcome::kStopped;
     case Wait::kReady:
     case Wait::kTimedOut:
         break;

@@ -26,8 +26,10 @@ public:
     // (kInPlace: from offset, or at the end with StoredFile::kAtEnd), with
     // creation the O_CREAT and O_EXCL the rights allow (uploadCreationFlags;
     // see StoredFile::open).  Only regular files; a last component that is a
-    // link is never followed.  Refused at once (ENOSPC) when the file system
-    // has no room above its reserve.  Returns 0 or an errno.
+    // link is never followed.  Refused before the file is touched (ENOSPC,
+    // EFBIG) when not a byte more would fit above the reserve (or, with no
+    // reserve, in the free space) or under the size cap from where writing
+    // starts.  Returns 0 or an errno.
     int open(int parentFd, const std::string &leaf, StoredFile::Mode mode, off_t offset, int creation);
 
     int fd() const { return file_.fd(); }

@@ -332,7 +332,10 @@ class Limits(ServerTestCase):
             sessions.append(control)
         refused = Control(source="127.0.0.20")
         self.assertEqual(refused.file.read(), b"421 Too many sessions, try later.\r\n")
-        sessions.pop().command("QUIT")
+        # A session's slot is free once its client has closed after QUIT.
+        leaving = sessions.pop()
+        leaving.command("QUIT")
+        leaving.close()
         time.sleep(0.2)
         refused = Control(source="127.0.0.10")
         self.assertEqual(refused.file.read(), b"421 Too many sessions from your address, try later.\r\n")

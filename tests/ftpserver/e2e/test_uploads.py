@@ -195,7 +195,7 @@ class Limits(UploadTestCase):
         self.assertEqual(upload("big.bin", os.urandom(9 * MIB)), ("150 Ok to send data.\r\n", TOO_BIG))
         exact = os.urandom(8 * MIB)
         self.assertEqual(upload("exact.bin", exact)[1], DONE)
-        self.assertEqual(upload("exact.bin", b"+", "APPE")[1], TOO_BIG)
+        self.assertEqual(upload("exact.bin", b"+", "APPE"), (TOO_BIG, None))
         self.assertEqual(read_file(self.path("exact.bin")), exact)
         room = self.free_bytes() - 4 * MIB
         self.assertEqual(control.command("ALLO %d" % (room + 4096)), NO_SPACE)
@@ -208,6 +208,20 @@ class Limits(UploadTestCase):
         self.assertEqual(upload("third.bin", b"x"), (NO_SPACE, None))
         self.assertEqual(self.names(), ["exact.bin", "host.log"])
 
+    def test_a_refused_resume_leaves_the_file_as_it_was(self):
+        big, small = os.urandom(9 * MIB), os.urandom(MIB)
+        write_file(self.path("big.bin"), big)
+        write_file(self.path("small.bin"), small)
+        # Past the cap, or at it where not a byte more may come.
+        self.assertEqual(Upload("big.bin", rest=8 * MIB + 1).started, TOO_BIG)
+        self.assertEqual(Upload("small.bin", rest=8 * MIB).started, TOO_BIG)
+        self.assertEqual(Upload("big.bin", "APPE").started, TOO_BIG)
+        write_file(self.path("host.log"), b"h" * (self.free_bytes() - 4 * MIB))
+        self.assertEqual(Upload("small.bin", rest=1000).started, NO_SPACE)
+        self.assertEqual(Upload("small.bin", "APPE").started, NO_SPACE)
+        self.assertEqual(read_file(self.path("big.bin")), big)
+        self.assertEqual(read_file(self.path("small.bin")), small)
+
 
 class FullFileSystem(UploadTestCase):
     tmpfs_size = 8 * MIB
@@ -216,10 +230,19 @@ class FullFileSystem(UploadTestCase):
     def test_a_full_file_system_answers_452_and_keeps_the_old_file(self):
         write_file(self.path("kept.bin"), b"old")
         free = self.free_bytes()
+        # With no reserve ALLO weighs the size against the free space, to the byte.
+        control = Control()
+        control.login()
+        self.assertEqual(control.command("ALLO %d" % (free + 1)), NO_SPACE)
+        self.assertEqual(control.command("ALLO %d" % free), "202 ALLO command ignored.\r\n")
         self.assertEqual(upload("kept.bin", os.urandom(12 * MIB))[1], NO_SPACE)
         self.assertEqual(read_file(self.path("kept.bin")), b"old")
         self.assertEqual(self.names(), ["kept.bin"])
         self.assertEqual(self.free_bytes(), free)
+        # Full before it starts: a resume is refused before it cuts the file.
+        write_file(self.path("filler"), b"f" * free)
+        self.assertEqual(Upload("kept.bin", rest=1).started, NO_SPACE)
+        self.assertEqual(read_file(self.path("kept.bin")), b"old")
 
 
 class SyncBeforeTheReply(UploadTestCase):
