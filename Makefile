@@ -44,9 +44,10 @@ sanitize: asan tsan
 
 # Devices: ARCH=armhf, arm64 or i386, built with Debian's cross compiler
 # through cmake/toolchains/ARCH.cmake into build-ARCH/ (the libraries,
-# quillon-demo and the tests).  cross-test runs every test of that build:
-# i386 natively, ARM under qemu-user, which binfmt_misc starts for every
-# ARM program, the end-to-end tests' own included (scripts/binfmt.sh).
+# quillon-demo and the tests).  cross-test runs every test of that build
+# under qemu-user, which binfmt_misc starts for every program of ARCH, the
+# end-to-end tests' own included (scripts/binfmt.sh); i386 natively where
+# the kernel runs 32-bit x86 programs itself.
 ARCH ?=
 CROSS = build-$(ARCH)
 cross-arch:
