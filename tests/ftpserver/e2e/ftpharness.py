@@ -27,6 +27,13 @@ SANITIZER_MARKS = ("Sanitizer", "runtime error", "LeakSanitizer")
 _opened = []
 
 
+def server_follows_links():
+    """Whether the server follows symbolic links that stay inside its root:
+    only where openat2 works for it (not under qemu-user, nor on kernels
+    before 5.6, where it walks paths and follows no link)."""
+    return subprocess.run([HOST_PROGRAM, "--has-openat2"]).returncode == 0
+
+
 class Server:
     """One osprel_host process serving `root`."""
 
