@@ -2,8 +2,9 @@
 # with apt-get; scripts/install-deps.sh lists them), builds and goes.  Build
 # trees: build-dist/ (libraries and quillon-demo only, as installed), build/
 # (everything, release with debug info), build-asan/ (AddressSanitizer +
-# UndefinedBehaviorSanitizer), build-tsan/, build-bench/ (release); the
-# Debian packages land in build-deb/.  Development trees treat compiler
+# UndefinedBehaviorSanitizer), build-tsan/, build-bench/ (release),
+# build-ARCH/ (a device's: make cross ARCH=armhf); the Debian packages land
+# in build-deb/ (build-deb-ARCH/ for a device's).  Development trees treat compiler
 # warnings as errors (QUILLON_WERROR); build-dist/ and the packages, built
 # with whatever compiler and flags a distribution has, do not.
 JOBS ?= $(shell nproc)
@@ -11,7 +12,7 @@ CTEST = ctest --output-on-failure -j $(JOBS)
 DEV = -DQUILLON_WERROR=ON
 
 .PHONY: all build test sanitize asan tsan fuzz bench clean dist-build run install package package-check \
-	abi-check abi-baseline parsers-check
+	abi-check abi-baseline parsers-check cross cross-test cross-arch
 
 # A bare `make` builds what `make install` installs.
 all: dist-build
@@ -41,10 +42,35 @@ tsan:
 
 sanitize: asan tsan
 
+# Devices: ARCH=armhf, arm64 or i386, built with Debian's cross compiler
+# through cmake/toolchains/ARCH.cmake into build-ARCH/ (the libraries,
+# quillon-demo and the tests).  cross-test runs every test of that build
+# under qemu-user, which binfmt_misc starts for every program of ARCH, the
+# end-to-end tests' own included (scripts/binfmt.sh); i386 natively where
+# the kernel runs 32-bit x86 programs itself.
+ARCH ?=
+CROSS = build-$(ARCH)
+cross-arch:
+	@test -f cmake/toolchains/$(ARCH).cmake || \
+	    { echo "make: ARCH=$(ARCH): say ARCH=armhf, arm64 or i386 (cmake/toolchains/)" >&2; exit 2; }
+
+cross: cross-arch
+	@scripts/install-deps.sh cross $(ARCH)
+	cmake -S . -B $(CROSS) $(DEV) --toolchain $(CURDIR)/cmake/toolchains/$(ARCH).cmake -DQUILLON_BUILD_BENCH=OFF
+	cmake --build $(CROSS) -j $(JOBS)
+
+cross-test: cross-arch
+	@scripts/install-deps.sh cross-test $(ARCH)
+	@sh scripts/binfmt.sh $(ARCH)
+	cmake -S . -B $(CROSS) $(DEV) --toolchain $(CURDIR)/cmake/toolchains/$(ARCH).cmake -DQUILLON_BUILD_BENCH=OFF
+	cmake --build $(CROSS) -j $(JOBS)
+	cd $(CROSS) && $(CTEST)
+
 # The build trees, the packages, and what dpkg-buildpackage leaves in debian/.
 DEB_PACKAGES = libquillon1 libcarrowen1 libtrevant1 libosprel1 libdunmarr1 libquillon-dev quillon-demo
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-dist build-bench build-deb obj-*
+	rm -rf build build-asan build-tsan build-fuzz build-dist build-bench build-deb build-deb-* obj-* \
+	    $(addprefix build-,$(basename $(notdir $(wildcard cmake/toolchains/*.cmake))))
 	rm -rf debian/.debhelper debian/tmp debian/files debian/*.substvars debian/*.debhelper.log \
 	    debian/debhelper-build-stamp $(addprefix debian/,$(DEB_PACKAGES))
 
@@ -101,22 +127,30 @@ install: dist-build
 
 # The Debian packages of debian/, built the Debian way; dpkg-buildpackage
 # writes them next to the source tree, from where they move to build-deb/
-# with their .changes and .buildinfo.
-DEB_OUT = build-deb
+# with their .changes and .buildinfo.  ARCH=armhf (arm64, i386): a device's
+# packages, built with Debian's cross compiler (dpkg-buildpackage -aARCH,
+# the "cross" build profile, no tests: the packages build none anyway),
+# into build-deb-ARCH/.
+DEB_ARCH = $(or $(ARCH),$(shell dpkg --print-architecture))
+DEB_OUT = build-deb$(if $(ARCH),-$(ARCH))
+DEB_CROSS_OPTIONS = -a$(ARCH) -Pcross,nocheck
+DEB_CROSS_ENV = CC=$(shell dpkg-architecture -a$(ARCH) -qDEB_HOST_GNU_TYPE 2>/dev/null)-gcc DEB_BUILD_OPTIONS=nocheck
 package:
-	@scripts/install-deps.sh package
-	dpkg-buildpackage -us -uc -b
+	@scripts/install-deps.sh package $(ARCH)
+	$(if $(ARCH),$(DEB_CROSS_ENV)) dpkg-buildpackage -us -uc -b $(if $(ARCH),$(DEB_CROSS_OPTIONS))
 	rm -rf $(DEB_OUT) && mkdir $(DEB_OUT)
-	changes=quillon_$$(dpkg-parsechangelog -S Version)_$$(dpkg --print-architecture).changes && \
+	changes=quillon_$$(dpkg-parsechangelog -S Version)_$(DEB_ARCH).changes && \
 	    for file in $$changes $$(sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* [^ ]* [^ ]* //p' ../$$changes); do \
 	        mv "../$$file" $(DEB_OUT)/ || exit 1; \
 	    done
 	@ls $(DEB_OUT)
 
-# CI: the packages, lintian on them (any error or warning fails) and what each holds.
+# CI: the packages, lintian on them (any error or warning fails) and what
+# each holds; a device's quillon-demo runs under qemu-user.
 package-check: package
-	@scripts/install-deps.sh lint
-	sh tests/install/package_test.sh $(DEB_OUT)
+	@scripts/install-deps.sh lint $(ARCH)
+	$(if $(ARCH),@sh scripts/binfmt.sh $(ARCH))
+	sh tests/install/package_test.sh $(DEB_OUT) $(DEB_ARCH)
 
 # The ABI of build-dist/'s libraries against the baseline in abi/ (abidiff);
 # abi-baseline records the current one there, deliberately.

@@ -2,20 +2,25 @@
 # Installs, with apt-get, the Debian packages a make target needs and that are
 # missing, and says which.  This file is the one list of them.
 # Usage: install-deps.sh dist|run|build|package|lint|abi|parsers|test|sanitize|fuzz|bench|ci
+#        install-deps.sh cross|cross-test|package|lint ARCH   (armhf, arm64, i386: a device's build)
 set -e
 
-# make, make install: the libraries and quillon-demo in build-dist/
-# (libcrypt-dev: the FTP server's password hashes).
-dist="cmake g++ make pkg-config libssl-dev libcrypt-dev"
+# The libraries the code links (libcrypt-dev: the FTP server's password
+# hashes), and those the tests link; a cross build takes them for its target.
+libs="libssl-dev libcrypt-dev"
+test_libs="libgtest-dev libgmock-dev"
+# make, make install: the libraries and quillon-demo in build-dist/.
+dist="cmake g++ make pkg-config $libs"
 # make run: the FTP client the README and quillon-demo suggest; openssl makes
 # the certificate for make run TLS=1.
 run="$dist curl openssl"
 # make build: build/, with the tests and benchmarks.
-build="$dist libgtest-dev libgmock-dev"
+build="$dist $test_libs"
 # make test: the end-to-end tests use namespaces, FTP clients and Python;
 # whois has mkpasswd, which makes the FTP tests' password hashes; strace
 # counts an upload's fsync calls before its 226.
-test="$build iproute2 util-linux curl lftp python3 procps openssl whois strace"
+test_tools="iproute2 util-linux curl lftp python3 procps openssl whois strace"
+test="$build $test_tools"
 # make package: dpkg-buildpackage, debhelper and build-essential (which
 # dpkg-buildpackage requires; the build packages are
 # debian/control's Build-Depends).
@@ -35,7 +40,43 @@ bench="$test libbenchmark-dev vsftpd"
 # .ci/fresh_root.sh: a bare Debian root to follow the README in.
 ci="debootstrap"
 
-case "$1" in
+# A device's build (ARCH: a Debian architecture): Debian's cross compiler,
+# and the target's libraries as multiarch packages (NAME:ARCH, once ARCH is
+# one of dpkg's architectures).  libstdc++6 and libgcc-s1 are what the
+# target's programs load (the cross compiler's own copies serve the linker);
+# pkg-config:ARCH answers for the target's .pc files.  On a machine of that
+# architecture the native lists serve.
+arch=${2:-}
+[ "$arch" = "$(dpkg --print-architecture)" ] && arch=""
+if [ -n "$arch" ]; then
+    case "$1 $arch" in
+        "cross "* | "cross-test "* | "package "* | "lint "*) ;;
+        *) echo "usage: $0 cross|cross-test|package|lint armhf|arm64|i386" >&2; exit 2 ;;
+    esac
+    case "$arch" in
+        armhf | arm64 | i386) ;;
+        *) echo "install-deps: $arch is none of the device architectures (armhf, arm64, i386)" >&2; exit 2 ;;
+    esac
+fi
+on_target() {
+    for name in "$@"; do printf ' %s:%s' "$name" "$arch"; done
+}
+compiler="crossbuild-essential-$arch$(on_target libc6-dev libstdc++6 libgcc-s1)"
+cross="cmake make $compiler$(on_target pkg-config $libs $test_libs)"
+# make cross-test: the test tools are the machine's own; the target's
+# programs run under qemu-user, registered with binfmt_misc (make cross-test
+# registers it where it is missing; i386's only where an x86-64 kernel does
+# not run them itself).
+emulator="qemu-user qemu-user-binfmt"
+cross_test="$cross $test_tools $emulator"
+
+case "$1${arch:+ for $arch}" in
+    "cross for "*) wanted=$cross ;;
+    "cross-test for "*) wanted=$cross_test ;;
+    "package for "*) wanted="$package $compiler$(on_target pkg-config $libs)" ;;
+    "lint for "*) wanted="$lint $compiler$(on_target pkg-config $libs) $emulator" ;;
+    cross) wanted=$build ;;
+    cross-test) wanted=$test ;;
     dist) wanted=$dist ;;
     run) wanted=$run ;;
     build) wanted=$build ;;
@@ -47,7 +88,8 @@ case "$1" in
     fuzz) wanted=$fuzz ;;
     bench) wanted=$bench ;;
     ci) wanted=$ci ;;
-    *) echo "usage: $0 dist|run|build|package|lint|abi|parsers|test|sanitize|fuzz|bench|ci" >&2; exit 2 ;;
+    *) echo "usage: $0 dist|run|build|package|lint|abi|parsers|test|sanitize|fuzz|bench|ci" \
+            "(or cross|cross-test|package|lint ARCH)" >&2; exit 2 ;;
 esac
 
 missing=""
@@ -62,6 +104,14 @@ if [ "$(id -u)" != 0 ]; then
 fi
 echo "install-deps: installing with apt-get:$missing"
 export DEBIAN_FRONTEND=noninteractive
+# Another apt-get or dpkg at work holds dpkg's lock: wait for it.
+apt_get() {
+    apt-get -o DPkg::Lock::Timeout=900 "$@"
+}
+if [ -n "$arch" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    echo "install-deps: adding $arch to dpkg's architectures"
+    dpkg --add-architecture "$arch"
+fi
 
 # A daemon installed here only as a benchmark's peer (vsftpd) must not be
 # left serving: while apt-get runs, a policy-rc.d refuses every service
@@ -79,8 +129,8 @@ if [ -n "$daemons" ] && [ ! -e "$policy" ]; then
     trap 'rm -f "$policy"' EXIT
 fi
 
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
+apt_get update -qq
+apt_get install -y -qq --no-install-recommends --no-remove $missing >/dev/null
 
 for daemon in $daemons; do
     if command -v systemctl >/dev/null 2>&1; then

@@ -205,6 +205,9 @@ const char *const monthStr[14] = {"Reserved", "Jan", "Feb", "Mar", "Apr", "May",
                                   "Jul",      "Aug", "Sep", "Oct", "Nov", "Dec", "Undefined"};
 const char *const weekStr[8] = {"Sun.", "Mon.", "Tues.", "Wed.", "Thur.", "Fri.", "Sat.", "Undefined"};
 
+// Device clocks run past 2038, where a 32-bit time_t wraps to 1901.
+static_assert(sizeof(time_t) == 8, "build with _TIME_BITS=64 (and _FILE_OFFSET_BITS=64), as CMakeLists.txt does");
+
 bool readLocalTime(DateTime *now) {
     struct timeval clock;
     struct tm local;

@@ -260,8 +260,8 @@ TEST(Environment, SizesTakeBinarySuffixesAndTheReserveAPercentage) {
 
 TEST(Environment, RateCapsInPowersOf1024) {
     const std::pair<const char *, long long> accepted[] = {
-        {"0", 0}, {"0K", 0}, {"1", 1}, {"1048576", 1 << 20}, {"512K", 512 << 10}, {"3M", 3 << 20},
-        {"1024G", 1LL << 40}};
+        {"0", 0}, {"0K", 0}, {"1", 1}, {"1048576", 1 << 20}, {"5368709120", 5LL << 30}, {"512K", 512 << 10},
+        {"3M", 3 << 20}, {"1024G", 1LL << 40}};
     for (const auto &[text, rate] : accepted) {
         EXPECT_EQ(environmentConfig({{"OSPREL_FTP_MAX_RATE", text}}).maxSessionRate, rate) << text;
         EXPECT_EQ(environmentConfig({{"OSPREL_FTP_MAX_TOTAL_RATE", text}}).maxTotalRate, rate) << text;

@@ -2,12 +2,13 @@
 # Checks the Debian packages that `make package` left in DEB_DIR: lintian has
 # nothing to say at warning level or above, each package holds its part, the
 # libraries carry their symbols files and no RUNPATH, and quillon-demo runs
-# from the unpacked tree.  Usage: package_test.sh DEB_DIR
+# from the unpacked tree (a device's under qemu-user, registered with
+# binfmt_misc).  Usage: package_test.sh DEB_DIR [ARCH]
 set -eu
 debs=$(cd "$1" && pwd)
 version=$(dpkg-parsechangelog -l "$(dirname "$0")/../../debian/changelog" -S Version)
-arch=$(dpkg --print-architecture)
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+arch=${2:-$(dpkg --print-architecture)}
+multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -225,6 +225,8 @@ TEST_F(LogLine, TimeGroupPadsEveryField) {
         {1420167845, 999999, "UTC", "[Jan-02-2015, Fri.][03:04:05.999] "},
         {951782400, 0, "UTC", "[Feb-29-2000, Tues.][00:00:00.000] "},
         {-30610224001LL, 1000, "UTC", "[Dec-31-0999, Tues.][23:59:59.001] "},
+        // A device clock past 2038, where a 32-bit time_t has wrapped.
+        {2214450367LL, 7000, "UTC", "[Mar-04-2040, Sun.][05:06:07.007] "},
         {PINNED_EPOCH_SECONDS, 42000, "JST-9", "[Sep-25-2015, Fri.][02:31:35.042] "},
     };
     for (const TimeCase &c : cases) {

@@ -5,7 +5,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,12 +22,13 @@ volatile sig_atomic_t signalsTaken = 0;
 
 void takeSignal(int) { signalsTaken = signalsTaken + 1; }
 
-// True while `thread` is blocked in one of the sleep system calls.
+// True while `thread` is blocked in a sleep: the kernel's wait channel says
+// so whatever the program's instruction set, where the system call number
+// can be the emulator's own (qemu-user) or a 64-bit-time variant (32-bit).
 bool isSleeping(pid_t thread) {
-    std::ifstream state("/proc/self/task/" + std::to_string(thread) + "/syscall");
-    long number = -1;
-    if (!(state >> number)) return false;
-    return number == SYS_clock_nanosleep || number == SYS_nanosleep;
+    std::ifstream channel("/proc/self/task/" + std::to_string(thread) + "/wchan");
+    std::string function;
+    return channel >> function && function.find("nanosleep") != std::string::npos;
 }
 
 using Clock = std::chrono::steady_clock;

@@ -2,7 +2,10 @@
  * C library, its gettimeofday() takes the place of the C library's for the
  * whole process, libquillon included.  The start value comes from
  * CLOCK_SHIM_TIME ("seconds.microseconds", or "fail" for a clock that
- * cannot be read); without it the real clock runs. */
+ * cannot be read); without it the real clock runs.  On 32-bit targets the
+ * C library's header gives gettimeofday the name of its 64-bit-time twin
+ * (__gettimeofday64), and so to this definition too: the name libquillon,
+ * built with the same 64-bit time, calls. */
 #include "clock_shim.h"
 
 #include <stdlib.h>

@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <limits.h>
 #include <string.h>
+#include <sys/types.h>
 #include <unistd.h>
+
+#include <limits>
 
 #include "base/PasswordHash.h"
 
@@ -11,10 +14,14 @@ namespace osprel {
 
 namespace {
 
+// The largest size a file can have, in bytes.
+constexpr unsigned long long kMaxFileBytes = std::numeric_limits<off_t>::max();
+
 // Accepts only plain decimal digits, so "+1", " 1" and "1x" are all refused.
-bool parseNumber(const char *text, long low, long high, long *value) {
+// 64-bit on every target: sizes and rates pass 2^32.
+bool parseNumber(const char *text, long long low, long long high, long long *value) {
     if (text == nullptr || *text == '\0') return false;
-    long result = 0;
+    long long result = 0;
     for (const char *p = text; *p != '\0'; ++p) {
         if (*p < '0' || *p > '9') return false;
         int digit = *p - '0';
@@ -27,7 +34,7 @@ bool parseNumber(const char *text, long low, long high, long *value) {
 }
 
 bool parsePortOption(const char *option, const char *text, int *port, std::string *error) {
-    long value = 0;
+    long long value = 0;
     if (!parseNumber(text, 1, 65535, &value)) {
         *error = std::string("option ") + option + " needs a port number from 1 to 65535, not \"" +
                  (text ? text : "") + "\"";
@@ -69,9 +76,9 @@ struct Reading {
 // default stays) and keeps it in the reading, or refuses it alone.
 using Reader = bool (*)(const char *name, const char *text, Reading *reading, std::string *error);
 
-bool readNumber(const char *name, const char *text, long high, const char *unit, int *number, std::string *error) {
+bool readNumber(const char *name, const char *text, int high, const char *unit, int *number, std::string *error) {
     if (text == nullptr) return true;
-    long value = 0;
+    long long value = 0;
     if (!parseNumber(text, 1, high, &value)) {
         *error = std::string(name) + " must be a number of " + unit + " from 1 to " + std::to_string(high) +
                  ", not \"" + text + "\"";
@@ -199,8 +206,8 @@ bool parseSize(const char *text, unsigned long long limit, unsigned long long *b
     const char *suffix = digits.empty() ? nullptr : strchr(kSuffixes, digits.back());
     int shift = suffix != nullptr && *suffix != '\0' ? 10 * static_cast<int>(suffix - kSuffixes + 1) : 0;
     if (shift != 0) digits.pop_back();
-    long value = 0;
-    if (!parseNumber(digits.c_str(), 0, static_cast<long>(limit >> shift), &value)) return false;
+    long long value = 0;
+    if (!parseNumber(digits.c_str(), 0, static_cast<long long>(limit >> shift), &value)) return false;
     *bytes = static_cast<unsigned long long>(value) << shift;
     return true;
 }
@@ -208,14 +215,14 @@ bool parseSize(const char *text, unsigned long long limit, unsigned long long *b
 // A size, or a percentage ("5%") of the file system.
 bool parseReserve(const char *text, FreeSpaceReserve *reserve) {
     size_t length = strlen(text);
-    long percent = 0;
+    long long percent = 0;
     if (text[length - 1] == '%') {
         if (!parseNumber(std::string(text, length - 1).c_str(), 0, 99, &percent)) return false;
         *reserve = {static_cast<unsigned>(percent), percent == 0 ? 0 : ULLONG_MAX};
         return true;
     }
     unsigned long long bytes = 0;
-    if (!parseSize(text, LONG_MAX, &bytes)) return false;
+    if (!parseSize(text, kMaxFileBytes, &bytes)) return false;
     *reserve = {bytes == 0 ? 0U : 100U, bytes};
     return true;
 }
@@ -230,7 +237,9 @@ bool readMaxFileSize(const char *name, const char *text, Reading *reading, std::
     ServerConfig *config = reading->config;
     return readSetting(
         name, text, "a size in bytes from 1 (K, M or G for KiB, MiB or GiB)",
-        [config](const char *value) { return parseSize(value, LONG_MAX, &config->maxFileSize) && config->maxFileSize != 0; },
+        [config](const char *value) {
+            return parseSize(value, kMaxFileBytes, &config->maxFileSize) && config->maxFileSize != 0;
+        },
         error);
 }
 
@@ -289,7 +298,7 @@ bool readPort(const char *name, const char *text, Reading *reading, std::string 
     return readSetting(
         name, text, "a port number from 0 to 65535",
         [reading](const char *value) {
-            long port = 0;
+            long long port = 0;
             bool good = parseNumber(value, 0, 65535, &port);
             if (good) reading->config->*member = static_cast<int>(port);
             return good;

@@ -18,6 +18,11 @@ namespace osprel {
 
 namespace {
 
+// Files past 2 GiB, times past 2038, and directories whose offsets need 64
+// bits (ext4's) are everyday things on 32-bit devices too.
+static_assert(sizeof(off_t) == 8 && sizeof(time_t) == 8,
+              "build with _FILE_OFFSET_BITS=64 and _TIME_BITS=64, as CMakeLists.txt does");
+
 constexpr time_t kSixMonths = 15778476;  // 182.6 days
 const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -59,7 +60,16 @@ bool kernelRefusesOpenat2(int rootFd) {
 int openAt(int dirFd, const std::string &name, int flags) {
     for (;;) {
         int fd = openat(dirFd, name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0 || errno != EINTR) return fd >= 0 ? fd : -errno;
+        if (fd < 0 && errno == EINTR) continue;
+        if (fd < 0) return -errno;
+        // O_PATH | O_NOFOLLOW opens a symbolic link itself, which the walk
+        // refuses as every other open of one fails.
+        struct stat info;
+        if ((flags & O_PATH) != 0 && (fstat(fd, &info) != 0 || S_ISLNK(info.st_mode))) {
+            close(fd);
+            return -ELOOP;
+        }
+        return fd;
     }
 }
 

@@ -13,6 +13,34 @@ unsigned long long aboveOrZero(unsigned long long have, unsigned long long kept)
     return have > kept ? have - kept : 0;
 }
 
+// remainder + addend, as a quotient and a remainder of divisor (both
+// below divisor), never past 64 bits.
+void addModulo(unsigned long long addend, unsigned long long divisor, unsigned long long *quotient,
+               unsigned long long *remainder) {
+    if (*remainder >= divisor - addend) {
+        *remainder -= divisor - addend;
+        ++*quotient;
+    } else {
+        *remainder += addend;
+    }
+}
+
+// part * whole / divisor rounded up, exactly, for whole <= divisor: the
+// product needs up to 128 bits, which 32-bit targets have no type for, so
+// what exceeds a multiple of divisor is multiplied a bit at a time.
+unsigned long long shareRoundedUp(unsigned long long part, unsigned long long whole, unsigned long long divisor) {
+    unsigned long long quotient = 0;
+    unsigned long long remainder = 0;
+    unsigned long long left = part % divisor;
+    for (int bit = 63; bit >= 0; --bit) {
+        unsigned long long doubled = quotient;
+        addModulo(remainder, divisor, &doubled, &remainder);
+        quotient += doubled;
+        if ((whole >> bit) & 1) addModulo(left, divisor, &quotient, &remainder);
+    }
+    return part / divisor * whole + quotient + (remainder != 0 ? 1 : 0);
+}
+
 }  // namespace
 
 RoomAboveReserve roomAboveReserve(const struct statvfs &figures, const FreeSpaceReserve &reserve) {
@@ -25,9 +53,7 @@ RoomAboveReserve roomAboveReserve(const struct statvfs &figures, const FreeSpace
     RoomAboveReserve room{aboveOrZero(free, kept), ULLONG_MAX};
     if (figures.f_files != 0) {
         // The same share of the inodes, rounded up.
-        unsigned __int128 inodes = static_cast<unsigned __int128>(figures.f_files) * kept;
-        auto keptInodes = static_cast<unsigned long long>((inodes + total - 1) / total);
-        room.inodes = aboveOrZero(figures.f_favail, keptInodes);
+        room.inodes = aboveOrZero(figures.f_favail, shareRoundedUp(figures.f_files, kept, total));
     }
     return room;
 }

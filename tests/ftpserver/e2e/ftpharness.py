@@ -48,6 +48,13 @@ def kernel_landlock_abi():
     return max(abi, 0)
 
 
+def server_follows_links():
+    """Whether the server follows symbolic links that stay inside its root:
+    only where openat2 works for it (not under qemu-user, nor on kernels
+    before 5.6, where it walks paths and follows no link)."""
+    return subprocess.run([HOST_PROGRAM, "--has-openat2"]).returncode == 0
+
+
 class Server:
     """One osprel_host process serving `root`."""
 

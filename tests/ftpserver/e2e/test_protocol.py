@@ -12,6 +12,7 @@ from ftpharness import (Control, connect_data, ServerTestCase, ftp_client, retri
                         write_file, read_file, PASSIVE_PORTS)
 
 OLD = 946684800  # 2000-01-01 00:00:00 UTC
+PAST_2038 = 2214450367  # 2040-03-04 05:06:07 UTC: past a 32-bit time_t
 GIB = 1 << 30
 
 
@@ -289,6 +290,9 @@ class Directories(ServerTestCase):
         self.assertEqual(control.command("MFMT 20200102030405 f"), "213 Modify=20200102030405; f\r\n")
         self.assertEqual(control.command("MDTM f"), "213 20200102030405\r\n")
         self.assertEqual(control.command("MFMT 20200102030405.123 f"), "213 Modify=20200102030405; f\r\n")
+        self.assertEqual(control.command("MFMT 20400304050607 f"), "213 Modify=20400304050607; f\r\n")
+        self.assertEqual(os.stat(self.path("f")).st_mtime, PAST_2038)
+        self.assertEqual(control.command("MDTM f"), "213 20400304050607\r\n")
         for bad in ("MFMT 20200231000000 f", "MFMT 2020 f", "MFMT 20200102030405", "MFMT x20200102030405 f"):
             self.assertEqual(control.command(bad), "501 MFMT needs a time (YYYYMMDDHHMMSS) and a path.\r\n", bad)
         self.assertEqual(control.command("MFMT 20200102030405 missing"),
@@ -318,11 +322,12 @@ class Transfers(ServerTestCase):
         # More than any socket buffers hold, so its download takes a while.
         cls.pattern = bytes(range(256)) * (256 << 10)
         write_file(os.path.join(root, "pattern.bin"), cls.pattern)
-        # Sparse: 5 GiB of hole, then a tail.
+        # Sparse: 5 GiB of hole, then a tail; dated past 2038.
         with open(os.path.join(root, "huge.bin"), "wb") as handle:
             handle.truncate(5 * GIB)
             handle.seek(5 * GIB)
             handle.write(b"the end of a 5 GiB file")
+        os.utime(os.path.join(root, "huge.bin"), (PAST_2038, PAST_2038))
 
     def test_download_and_upload_passive_and_active(self):
         for passive in (True, False):
@@ -394,6 +399,13 @@ class Transfers(ServerTestCase):
         client.voidcmd("TYPE I")
         size = 5 * GIB + len(b"the end of a 5 GiB file")
         self.assertEqual(client.sendcmd("SIZE huge.bin"), "213 %d" % size)
+        self.assertEqual(client.sendcmd("MDTM huge.bin"), "213 20400304050607")
+        lines = []
+        client.retrlines("LIST huge.bin", lines.append)
+        self.assertEqual(lines, ["-rw-r--r--    1 0        0        %12d Mar  4  2040 huge.bin" % size])
+        lines = []
+        client.retrlines("MLSD", lines.append)
+        self.assertIn("type=file;size=%d;modify=20400304050607;perm=adfrw; huge.bin" % size, lines)
         self.assertEqual(retrieve(client, "huge.bin", rest=5 * GIB), b"the end of a 5 GiB file")
         self.assertEqual(retrieve(client, "huge.bin", rest=5 * GIB - 4), b"\0\0\0\0the end of a 5 GiB file")
         # Uploads past 4 GiB too.
