@@ -3,6 +3,7 @@
 // everything; the end-to-end confinement test and every suite run confined
 // prove the rest.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -27,18 +28,38 @@ using osprel::ConfinementOffer;
 
 namespace {
 
-// qemu-user runs a foreign program on this kernel's system calls, and
-// refuses seccomp (and Landlock) for it: /proc/sys/kernel/arch names the
-// kernel's architecture, which the emulator does not hide.
-bool underEmulation(std::string *kernelArch) {
-    std::ifstream("/proc/sys/kernel/arch") >> *kernelArch;
-#if defined(__x86_64__) || defined(__i386__)
-    return !kernelArch->empty() && *kernelArch != "x86_64" && *kernelArch != "i686";
-#elif defined(__aarch64__) || defined(__arm__)
-    return !kernelArch->empty() && *kernelArch != "aarch64" && kernelArch->rfind("arm", 0) != 0;
-#else
-    return false;
-#endif
+// The emulator that binfmt_misc runs this program under (qemu-user, which
+// gives an emulated thread no seccomp filter and no Landlock), or "" when
+// the kernel runs it itself.  /proc/self/exe is the emulated program, even
+// to the emulator.
+std::string emulatorOfThisProgram() {
+    std::string header(128, '\0');
+    std::ifstream("/proc/self/exe", std::ios::binary).read(header.data(), static_cast<std::streamsize>(header.size()));
+    std::string word;
+    std::ifstream("/proc/sys/fs/binfmt_misc/status") >> word;
+    DIR *handlers = word == "enabled" ? opendir("/proc/sys/fs/binfmt_misc") : nullptr;
+    std::string emulator;
+    for (dirent *entry; handlers != nullptr && emulator.empty() && (entry = readdir(handlers)) != nullptr;) {
+        std::ifstream handler(std::string("/proc/sys/fs/binfmt_misc/") + entry->d_name);
+        std::string state, interpreter, magic, mask;
+        size_t offset = 0;
+        handler >> state;
+        while (handler >> word) {
+            if (word == "interpreter") handler >> interpreter;
+            if (word == "offset") handler >> offset;
+            if (word == "magic") handler >> magic;
+            if (word == "mask") handler >> mask;
+        }
+        bool matches = state == "enabled" && !magic.empty() && offset + magic.size() / 2 <= header.size();
+        for (size_t i = 0; matches && i < magic.size() / 2; ++i) {
+            unsigned bits = mask.empty() ? 0xff : std::stoul(mask.substr(2 * i, 2), nullptr, 16);
+            matches = (static_cast<unsigned char>(header[offset + i]) & bits) ==
+                      (std::stoul(magic.substr(2 * i, 2), nullptr, 16) & bits);
+        }
+        if (matches) emulator = interpreter;
+    }
+    if (handlers != nullptr) closedir(handlers);
+    return emulator;
 }
 
 int errorOf(bool done) { return done ? 0 : errno; }
@@ -76,9 +97,9 @@ int readFile(const std::string &path) {
 class ConfinementTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string arch;
-        if (underEmulation(&arch))
-            GTEST_SKIP() << "under qemu-user on an " << arch << " kernel, which confines no emulated thread";
+        std::string emulator = emulatorOfThisProgram();
+        if (!emulator.empty())
+            GTEST_SKIP() << "run by " << emulator << " (binfmt_misc), which confines no emulated thread";
         char pattern[] = "/tmp/osprel-confine-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         top_ = pattern;

@@ -9,7 +9,6 @@ import ctypes
 import ftplib
 import hashlib
 import os
-import platform
 import re
 import shutil
 import socket
@@ -29,17 +28,35 @@ SANITIZER_MARKS = ("Sanitizer", "runtime error", "LeakSanitizer")
 # Connections a test opened, closed after it whatever happened.
 _opened = []
 
-# The ELF machines a kernel of this machine runs natively.
-NATIVE_MACHINES = {"x86_64": {62, 3}, "i686": {3}, "aarch64": {183, 40}, "armv7l": {40}}
-
-
-def emulated_machine():
-    """The host program's ELF machine when this kernel does not run it
-    natively (qemu-user does), else None."""
-    with open(HOST_PROGRAM, "rb") as program:
-        machine = int.from_bytes(program.read(20)[18:20], "little")
-    native = NATIVE_MACHINES.get(platform.machine())
-    return machine if native is not None and machine not in native else None
+def emulator_of(program):
+    """The emulator binfmt_misc runs `program` under (qemu-user), or None
+    when the kernel runs it itself."""
+    misc = "/proc/sys/fs/binfmt_misc"
+    try:
+        with open(os.path.join(misc, "status")) as status:
+            if status.read().split() != ["enabled"]:
+                return None
+        with open(program, "rb") as handle:
+            header = handle.read(128)
+        handlers = os.listdir(misc)
+    except OSError:
+        return None
+    for name in handlers:
+        try:
+            with open(os.path.join(misc, name)) as handler:
+                lines = handler.read().split("\n")
+        except OSError:
+            continue
+        fields = dict(line.split(" ", 1) for line in lines[1:] if " " in line)
+        if lines[0] != "enabled" or "magic" not in fields:
+            continue
+        magic = bytes.fromhex(fields["magic"])
+        mask = bytes.fromhex(fields.get("mask", "ff" * len(magic)))
+        start = int(fields.get("offset", "0"))
+        window = header[start:start + len(magic)]
+        if len(window) == len(magic) and all(h & m == g & m for h, g, m in zip(window, magic, mask)):
+            return fields["interpreter"]
+    return None
 
 
 def kernel_landlock_abi():
@@ -94,7 +111,7 @@ class Server:
         """The words that end the start-up line here: natively what this
         kernel offers; under qemu-user whatever the emulator let the server
         have, as the line says."""
-        if HOST_PROGRAM and emulated_machine():
+        if HOST_PROGRAM and emulator_of(HOST_PROGRAM):
             return re.search(r"osprel: serving .*?(, (?:not )?confined[^\n]*)?\n", self.stderr()).group(1) or ""
         abi = kernel_landlock_abi()
         if abi == 0:

@@ -5,14 +5,13 @@ setuid during the session, and keeps its time zone.  The attempts come from
 confine_probe.c, preloaded into the server's process (OSPREL_CONFINE_PROBE)."""
 
 import os
-import platform
 import signal
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ftpharness import (HOST_PROGRAM, ServerTestCase, emulated_machine, ftp_client, kernel_landlock_abi,  # noqa: E402
+from ftpharness import (HOST_PROGRAM, ServerTestCase, emulator_of, ftp_client, kernel_landlock_abi,  # noqa: E402
                         write_file)
 
 PROBE = os.environ.get("OSPREL_CONFINE_PROBE", "")
@@ -23,10 +22,10 @@ class Confined(ServerTestCase):
     def setUpClass(cls):
         if not PROBE:
             raise unittest.SkipTest("OSPREL_CONFINE_PROBE is not set")
-        machine = HOST_PROGRAM and emulated_machine()
-        if machine:
-            raise unittest.SkipTest("the server runs under qemu-user (ELF machine %d on a %s kernel), which gives "
-                                    "its threads no seccomp filter or Landlock" % (machine, platform.machine()))
+        emulator = HOST_PROGRAM and emulator_of(HOST_PROGRAM)
+        if emulator:
+            raise unittest.SkipTest("the server runs under %s (binfmt_misc), which gives its threads no seccomp "
+                                    "filter or Landlock" % emulator)
         super().setUpClass()
 
     @classmethod
