@@ -88,6 +88,9 @@
  *                               taken only from the client's own address
  *   OSPREL_FTP_TRANSFER_LOG     absolute path of the transfer log (below);
  *                               unset: none
+ *   OSPREL_FTP_CONFINE          1 (default): the server's threads confine
+ *                               themselves with what the kernel offers
+ *                               (Confinement, below); 0: they do not
  *
  * The accounts file: one account a line, '#' comments and blank lines:
  *     name:hash:home:rights
@@ -222,6 +225,52 @@
  * so in the server's own loop, which never waits for them.
  * Memory per session stays under about 1 MiB: listings are streamed.
  *
+ * Confinement.  The server's own threads (the one that accepts clients and
+ * every session thread it starts) confine themselves before they serve,
+ * with what the running kernel offers; the thread that called ServerMain
+ * or FtpServerRun and every other thread of the host are never confined.
+ * Landlock (Linux 5.13 and later): a server thread reads and lists the
+ * served root, and
+ * changes it unless no login may ever write there (anonymous read-only, or
+ * OSPREL_FTP_READONLY=1); reads files in the directories of the accounts
+ * file and the TLS certificate and key (so a file renewed by rename is read
+ * again); creates and writes files in the transfer log's directory; nothing
+ * else of the file system.  From Linux 6.7 it binds only the control port,
+ * the passive ports and ports the kernel picks; from 6.12 it cannot signal
+ * other processes or reach abstract UNIX sockets outside itself.  A seccomp
+ * filter (x86-64, i386, armhf, arm64) fails execve, execveat, fork, vfork,
+ * clone without CLONE_THREAD or with a namespace flag, ptrace,
+ * process_vm_readv/writev, mount, umount2, pivot_root, chroot, unshare,
+ * setns, bpf, keyctl, add_key, request_key, io_uring, init_module,
+ * finit_module, kexec_load, kexec_file_load and perf_event_open with EPERM,
+ * clone3 with ENOSYS (glibc then uses clone), and every call through
+ * another architecture's entry with ENOSYS; nothing is killed, and the
+ * set*id calls stay allowed (glibc makes every thread repeat a host's
+ * setuid).  The start-up line says what is on (", confined (Landlock 7,
+ * seccomp)") or what is missing and why; a kernel or emulator (qemu-user)
+ * that offers neither is no error.  What the kernel offers is tried at
+ * start on a short-lived thread; a kernel that later refuses what it
+ * offered then stops the server, which never serves unconfined instead.
+ * Protects against: a server thread gone astray opening the host's files,
+ * binding other ports, signalling or tracing other processes, or running
+ * programs.  Not against: code already running in the process, since the
+ * threads share the host's memory and open descriptors; outgoing
+ * connections (active mode needs them); files in the directories named
+ * above, which are reachable whole: keep the accounts file, the TLS files
+ * and the transfer log in directories of their own.
+ * For the host: each confined thread sets PR_SET_NO_NEW_PRIVS (needed for
+ * an unprivileged filter and domain); it is per thread, the host's threads
+ * keep theirs.  Before confining, the server makes the first uses that a
+ * confined thread could not: the time zone (tzset), the C library's
+ * messages, OpenSSL's configuration and random generator.  The host must
+ * not turn on the thread-wide sync flags while the server runs:
+ * SECCOMP_FILTER_FLAG_TSYNC fails (the server's threads carry a filter the
+ * host's do not), LANDLOCK_RESTRICT_SELF_TSYNC would give the server's
+ * threads the host's domain in place of their own.  Before Linux 5.19
+ * (Landlock 1) renames between directories answer 550 while confined, and
+ * everywhere renaming a symbolic link, FIFO or socket does (deleting one
+ * does not).
+ *
  * Output: nothing ever goes to standard output, which belongs to the host.
  * Standard error gets one line per event, each starting "osprel: ": where the
  * server listens, a refused start, a reload of the accounts or the TLS pair
@@ -232,9 +281,9 @@
  * clients ("osprel-server" in ps -L), and each client session runs on a
  * thread of its own ("osprel-session"), at most 64 at once; the thread that
  * called ServerMain or FtpServerRun only waits for them, and all have ended
- * when the call returns.  They start with the
- * caller's signal mask, with SIGPIPE and SIGXFSZ blocked as well; the
- * caller's own mask is never changed.  A vanished client
+ * when the call returns.  They block every signal (no handler of the host
+ * runs in them, confined as they are); the caller's own mask is never
+ * changed.  A vanished client
  * never raises a signal in the host, nor does an upload or the transfer log
  * reaching the process's file size limit (RLIMIT_FSIZE): the upload fails
  * with 552 (and is discarded as any cut upload), the log's write is
@@ -268,8 +317,9 @@ extern "C" {
  * to others, ENOENT for a missing file, EINVAL for one that is no
  * certificate or key, a key that does not match, or an accounts line that
  * does not parse), after one line on
- * standard error.  Never throws: should something fail inside the server
- * itself, it returns 1 after saying so. */
+ * standard error; later, 1 with errno the cause when the server's thread
+ * cannot be started or confined (see FtpServerRun).  Never throws: should
+ * something fail inside the server itself, it returns 1 after saying so. */
 OSPREL_EXPORT int ServerMain(int argc, char **argv);
 
 /*
@@ -337,7 +387,10 @@ OSPREL_EXPORT int FtpServerControlPort(const FtpServer *server);
 /* Serves until the server is stopped, blocking the calling thread, then
  * returns 0 once every session has ended (see Threads and signals).  Once
  * per server, from one thread; -1 (errno EINVAL) when it runs or ran
- * already, -1 with errno (EAGAIN) when its thread cannot be started. */
+ * already, -1 with errno (EAGAIN) when its thread cannot be started, or
+ * when the kernel refuses to confine it though it did at FtpServerCreate
+ * (see Confinement; errno as the kernel gave it); either is said on
+ * standard error. */
 OSPREL_EXPORT int FtpServerRun(FtpServer *server);
 
 /* Stops the server; from any thread, not from a signal handler.  Returns

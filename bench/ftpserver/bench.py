@@ -13,7 +13,8 @@ the server's CPU time meanwhile.  Then the host interface: a server held by
 its host, with a host that takes every event and without one, beside
 ServerMain (and, given BENCH_BASELINE_HOST, another build's ServerMain, such
 as main's): downloads and sessions per second.  BENCH_ONLY=host runs that
-part alone.
+part alone.  Before the rate caps, osprel with its threads confined (the
+default) beside OSPREL_FTP_CONFINE=0; BENCH_ONLY=confine runs that alone.
 
 Run through run.sh, which puts it in private network and mount namespaces
 with its files on a tmpfs (the directory given after the host program)."""
@@ -56,6 +57,8 @@ VSFTPD_CAP_PORT, VSFTPD_CAP_PASSIVE = 2123, 40200
 HELD_PORT, HELD_PASSIVE = 3460, 35000
 HELD_EVENTS_PORT, HELD_EVENTS_PASSIVE = 3461, 35100
 BASELINE_PORT, BASELINE_PASSIVE = 3462, 35200
+CONFINED_PORT, CONFINED_PASSIVE = 3463, 35300
+UNCONFINED_PORT, UNCONFINED_PASSIVE = 3464, 35400
 # Another build's bench host (ServerMain of, say, main), run beside this one.
 BASELINE_HOST = os.environ.get("BENCH_BASELINE_HOST")
 TLS_CIPHER = "TLS_AES_256_GCM_SHA384"
@@ -303,6 +306,24 @@ def measure_host_interface(host, root):
                 columns=("download MiB/s", "sessions/s"))
 
 
+def measure_confinement(host, root, source):
+    """Prints osprel with its threads confined (the default) beside
+    OSPREL_FTP_CONFINE=0, in alternating rounds."""
+    servers = [start_osprel(host, root, CONFINED_PORT, CONFINED_PASSIVE),
+               start_osprel(host, root, UNCONFINED_PORT, UNCONFINED_PASSIVE, {"OSPREL_FTP_CONFINE": "0"})]
+    try:
+        rounds = measure({"osprel confined": CONFINED_PORT, "osprel unconfined": UNCONFINED_PORT}, root, source)
+    finally:
+        for server in servers:
+            server.kill()
+            server.wait()
+    print_table("Confinement: osprel as it comes (its threads confined: Landlock and the seccomp filter) and with "
+                "OSPREL_FTP_CONFINE=0, median (lowest-highest) of %d alternating rounds: %d MiB file with curl; %d "
+                "sessions of connect+login+LIST+quit" % (ROUNDS, FILE_MIB, SESSIONS),
+                rounds, [("confined/not", "osprel confined", "osprel unconfined")])
+    print()
+
+
 def main():
     os.sched_setaffinity(0, {int(CLIENT_CPU)})
     host = sys.argv[1]
@@ -335,6 +356,9 @@ def main():
 
         if os.environ.get("BENCH_ONLY") == "host":
             measure_host_interface(host, root)
+            return
+        if os.environ.get("BENCH_ONLY") == "confine":
+            measure_confinement(host, root, source)
             return
         cert, key = make_certificate(work)
         if stream_bench:
@@ -375,6 +399,8 @@ def main():
                     [("ratio", "osprel", "vsftpd"), ("ratio sync off", "osprel sync off", "vsftpd"),
                      ("osprel sync/off", "osprel", "osprel sync off")],
                     columns=("tmpfs MiB/s", "disk MiB/s"))
+        print()
+        measure_confinement(host, root, source)
         measure_caps(host, root, work)
         print()
         measure_host_interface(host, root)

@@ -4,13 +4,15 @@
 # sessions per second (connect, login, LIST, quit), in plain FTP and over TLS;
 # first the TLS stream alone beside plain sendfile; then uploads with and
 # without the sync, to the tmpfs and to the disk (BENCH_DISK_DIR, /var/tmp);
-# then the rate caps (what capped transfers achieve, and the server's CPU
-# time meanwhile); last the host interface, with and without a host taking
-# every event, beside ServerMain.
+# then the server's threads confined (the default) and not
+# (OSPREL_FTP_CONFINE=0); then the rate caps (what capped transfers achieve,
+# and the server's CPU time meanwhile); last the host interface, with and
+# without a host taking every event, beside ServerMain.
 # Usage: run.sh BUILD_DIR
 # BENCH_FILE_MIB, BENCH_SESSIONS, BENCH_ROUNDS and BENCH_CAP_SECONDS (how
 # long each capped transfer lasts) shrink the run for a quick look;
-# BENCH_ONLY=host runs the host interface's part alone, and
+# BENCH_ONLY=host runs the host interface's part alone (BENCH_ONLY=confine the
+# confinement's), and
 # BENCH_BASELINE_HOST names another build's osprel_bench_host to run beside.
 set -eu
 build=${1:-build}

@@ -11,7 +11,6 @@
 
 #include <exception>
 #include <string>
-#include <system_error>
 
 #include "base/Report.h"
 #include "config/ServerConfig.h"
@@ -49,13 +48,14 @@ const char *tlsText(const osprel::TlsSettings &tls) {
 }
 
 // Listed for FtpServerFind while it serves; afterwards what served is
-// freed, the handle kept for whoever found it.
-void serve(FtpServer *server) {
+// freed, the handle kept for whoever found it.  A server thread that could
+// not start, or not confine itself, has said so: *cause says why.
+int serve(FtpServer *server, int *cause) {
     osprel::listServerMainServer(server);
     int result = osprel::runServer(server);
-    int cause = errno;
+    *cause = errno;
     osprel::retireServerMainServer(server);
-    if (result != 0) throw std::system_error(cause, std::generic_category(), "cannot start the server's thread");
+    return result == 0 ? 0 : 1;
 }
 
 // A refused start sets *cause to the errno that says why.
@@ -74,12 +74,11 @@ int runServer(int argc, char **argv, int *cause) {
         osprel::reportLine("osprel: %s", error.c_str());
         return 1;
     }
-    osprel::reportLine("osprel: serving %s on %s port %d, passive ports %d-%d%s%s", config.root.c_str(),
+    osprel::reportLine("osprel: serving %s on %s port %d, passive ports %d-%d%s%s%s", config.root.c_str(),
                        config.bindText.c_str(), server->controlPort, config.firstPassivePort,
                        config.firstPassivePort + osprel::kPassivePortCount - 1, writeAccessText(config).c_str(),
-                       tlsText(config.tls));
-    serve(server);
-    return 0;
+                       tlsText(config.tls), osprel::confinementWords(server->core->confinement()).c_str());
+    return serve(server, cause);
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 //       "port\tN", runs it on a thread of its own and prints every event as
 //       "event\tTYPE\tCOMPLETE\tSESSION\tBYTES\tDROPPED\tUSER\tADDRESS\tPATH\tTARGET".
 //       Standard input takes "stop MS", "stats", "hold" and "take"; once the run is over it
-//       prints "ran\tRESULT", the events left and the counters, destroys the
+//       prints "ran\tRESULT", the events left and the counters, then what
+//       the kernel says of the thread that ran it ("caller\tNoNewPrivs:\tN\t
+//       Seccomp:\tN", read from a file outside the root), destroys the
 //       server and exits.
 //   osprel_embedding_host --find PORT
 //       Runs ServerMain(-c PORT -d 34567) from the environment on a thread,
@@ -20,6 +22,7 @@
 //       failed ("cycles\tTHREADS\tTHREADS\tFDS\tFDS\tFAILED").
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdio.h>
@@ -88,6 +91,20 @@ void serve(FtpServer *server, int over, const std::atomic<int> &result) {
     printStats(server);
 }
 
+// The calling thread's no_new_privs and seccomp lines of /proc, tab-split.
+std::string confinementOfThisThread() {
+    FILE *status = fopen("/proc/thread-self/status", "r");
+    if (status == nullptr) return std::string("unreadable\t") + strerror(errno);
+    std::string found;
+    char line[256];
+    while (fgets(line, sizeof line, status) != nullptr) {
+        if (strncmp(line, "NoNewPrivs:", 11) == 0 || strncmp(line, "Seccomp:", 8) == 0)
+            found += (found.empty() ? "" : "\t") + std::string(line, strcspn(line, "\n"));
+    }
+    fclose(status);
+    return found;
+}
+
 int holdServer(int argc, char **argv) {
     FtpSettings *settings = FtpSettingsCreate();
     char error[256];
@@ -113,12 +130,15 @@ int holdServer(int argc, char **argv) {
     int over[2];
     if (pipe(over) != 0) return 1;
     std::atomic<int> result{-2};
+    std::string callerAfter;
     std::thread runner([&] {
         result = FtpServerRun(server);
+        callerAfter = confinementOfThisThread();
         close(over[1]);
     });
     serve(server, over[0], result);
     runner.join();
+    printf("caller\t%s\n", callerAfter.c_str());
     FtpServerDestroy(server);
     return 0;
 }

@@ -158,7 +158,8 @@ TEST(Environment, EveryVariable) {
                                              {"OSPREL_FTP_MAX_RATE", "512K"},
                                              {"OSPREL_FTP_MAX_TOTAL_RATE", "10M"},
                                              {"OSPREL_FTP_PASSIVE_ADDRESS", "203.0.113.7"},
-                                             {"OSPREL_FTP_TRANSFER_LOG", "/var/log/xferlog"}});
+                                             {"OSPREL_FTP_TRANSFER_LOG", "/var/log/xferlog"},
+                                             {"OSPREL_FTP_CONFINE", "0"}});
     EXPECT_EQ(config.root, "/srv/ftp");
     EXPECT_FALSE(config.rootIsDefault);
     EXPECT_EQ(config.bindAddress.ss_family, AF_INET6);
@@ -179,6 +180,8 @@ TEST(Environment, EveryVariable) {
     EXPECT_EQ(config.maxTotalRate, 10 << 20);
     EXPECT_EQ(config.passiveAddress, "203.0.113.7");
     EXPECT_EQ(config.transferLogPath, "/var/log/xferlog");
+    EXPECT_FALSE(config.confine);
+    EXPECT_TRUE(environmentConfig({}).confine);
     EXPECT_EQ(environmentConfig({{"OSPREL_FTP_ROOT", "/"}, {"OSPREL_FTP_READONLY", "0"}}).writeAccess,
               osprel::WriteAccess::kEveryone);
     config = environmentConfig({{"OSPREL_FTP_USER", "alice"}, {"OSPREL_FTP_PASSWORD_HASH", kHash}});
@@ -216,6 +219,7 @@ TEST(Environment, ValuesItCannotUseStopTheStart) {
               "OSPREL_FTP_ATOMIC_UPLOADS must be 1 or 0, not \"on\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_SYNC_UPLOADS", "2"}}),
               "OSPREL_FTP_SYNC_UPLOADS must be 1 or 0, not \"2\"");
+    EXPECT_EQ(environmentError({{"OSPREL_FTP_CONFINE", "yes"}}), "OSPREL_FTP_CONFINE must be 1 or 0, not \"yes\"");
     EXPECT_EQ(environmentError({{"OSPREL_FTP_TRANSFER_LOG", "xferlog"}}),
               "OSPREL_FTP_TRANSFER_LOG must be an absolute path, not \"xferlog\"");
 }

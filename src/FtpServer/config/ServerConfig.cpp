@@ -338,6 +338,7 @@ const SettingRow kSettings[] = {
     {"OSPREL_FTP_MAX_TOTAL_RATE", true, readRate<&ServerConfig::maxTotalRate>},
     {"OSPREL_FTP_PASSIVE_ADDRESS", true, readPassiveAddress},
     {"OSPREL_FTP_TRANSFER_LOG", true, readTransferLog},
+    {"OSPREL_FTP_CONFINE", true, readSwitch<&ServerConfig::confine>},
     {"OSPREL_FTP_CONTROL_PORT", false, readPort<&ServerConfig::controlPort>},
     {"OSPREL_FTP_PASSIVE_PORT", false, readPort<&ServerConfig::firstPassivePort>},
 };

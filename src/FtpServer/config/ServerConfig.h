@@ -60,6 +60,9 @@ struct ServerConfig {
     // connection's own local address.
     std::string passiveAddress;
     std::string transferLogPath;  // absolute, or empty for no transfer log
+    // OSPREL_FTP_CONFINE: the server's threads confine themselves with what
+    // the kernel offers (Landlock, a seccomp filter).
+    bool confine = true;
 };
 
 // Reads exactly argc entries of argv and writes into none of them.  On a bad

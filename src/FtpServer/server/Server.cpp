@@ -116,7 +116,9 @@ bool Server::open(std::string *error) {
         if (transferLog_ == nullptr) return false;
         context_.transferLog = transferLog_.get();
     }
-    return listenForClients(error);
+    if (!listenForClients(error)) return false;
+    confinement_ = Confinement::prepare(config_, rootFd_, controlPort_, error);
+    return confinement_ != nullptr;
 }
 
 // Non-blocking, so the server thread never waits in accept and always
@@ -167,6 +169,7 @@ bool Server::run() {
     try {
         server = std::thread(&Server::serverThread, this);
     } catch (const std::system_error &failure) {
+        reportLine("osprel: cannot start the server's thread: %s", strerror(failure.code().value()));
         errno = failure.code().value();
         return false;
     }
@@ -182,22 +185,31 @@ bool Server::run() {
         pthread_setcancelstate(state, nullptr);
         throw;
     }
-    return true;
+    if (confineFailure_ == 0) return true;
+    errno = confineFailure_;
+    return false;
 }
 
 // Where the server's own threads begin: every session thread is started
-// from this one, and inherits what it sets up here.  A client that
-// vanishes, or a file (an upload, the transfer log) that reaches the
-// process's file size limit, must not kill the host: SIGPIPE and SIGXFSZ
-// stay blocked, and the call that would raise them fails instead.  Named,
-// so the host's own threads are told from the server's (ps -L).
+// from this one, and inherits what it sets up here.  Every signal stays
+// blocked: a client that vanishes, or a file (an upload, the transfer log)
+// that reaches the process's file size limit, must not kill the host
+// (SIGPIPE, SIGXFSZ: the call that would raise them fails instead), and the
+// host's handlers must not run in a confined thread.  Named, so the host's
+// own threads are told from the server's (ps -L).  Confined before the
+// first client, or it serves none.
 void Server::serverThread() {
     pthread_setname_np(pthread_self(), "osprel-server");
-    sigset_t fatalSignals;
-    sigemptyset(&fatalSignals);
-    sigaddset(&fatalSignals, SIGPIPE);
-    sigaddset(&fatalSignals, SIGXFSZ);
-    pthread_sigmask(SIG_BLOCK, &fatalSignals, nullptr);
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    std::string reason;
+    if (!confinement_->confineThisThread(&reason)) {
+        confineFailure_ = errno;
+        reportLine("osprel: %s; serving nothing", reason.c_str());
+        closeListener();
+        return;
+    }
     acceptClients();
     closeListener();
     finishSessions();

@@ -18,6 +18,7 @@
 #include "base/Renewal.h"
 #include "base/StopSignal.h"
 #include "config/ServerConfig.h"
+#include "confine/Confinement.h"
 #include "events/ServerEvents.h"
 #include "net/AddressLimits.h"
 #include "net/DataConnection.h"
@@ -45,12 +46,16 @@ public:
     bool open(std::string *error);
     // The port it listens on, once open.
     int controlPort() const { return controlPort_; }
+    // What confines the server's threads, as tried when it opened.
+    const ConfinementOffer &confinement() const { return confinement_->offer(); }
 
     // Serves until stopped, and returns once every session has ended.  The
     // server's own thread accepts clients, and each session runs on a
     // thread of its own, at most kMaxSessions at once and
-    // maxSessionsPerAddress from one address.  False, with errno, when that
-    // thread cannot be started.  Once only.
+    // maxSessionsPerAddress from one address.  That thread confines itself
+    // first, and the sessions inherit it.  False, with errno, when that
+    // thread cannot be started or confined (said on standard error).  Once
+    // only.
     bool run();
 
     // From any thread, without waiting: the control port stops listening,
@@ -111,6 +116,8 @@ private:
     std::deque<LingeringClose> lingering_;  // refused connections, oldest first
     unsigned long long sessionsStarted_ = 0;
     bool ran_ = false;
+    std::unique_ptr<Confinement> confinement_;
+    int confineFailure_ = 0;  // the server thread's errno when it could not confine itself
 };
 
 }  // namespace osprel

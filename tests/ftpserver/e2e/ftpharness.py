@@ -5,9 +5,11 @@ The host program comes from OSPREL_HOST.  Each server's standard output must
 stay empty for its whole life, and its standard error must carry no
 sanitizer report."""
 
+import ctypes
 import ftplib
 import hashlib
 import os
+import re
 import shutil
 import socket
 import ssl
@@ -25,6 +27,42 @@ SANITIZER_MARKS = ("Sanitizer", "runtime error", "LeakSanitizer")
 
 # Connections a test opened, closed after it whatever happened.
 _opened = []
+
+def emulator_of(program):
+    """The emulator binfmt_misc runs `program` under (qemu-user), or None
+    when the kernel runs it itself."""
+    misc = "/proc/sys/fs/binfmt_misc"
+    try:
+        with open(os.path.join(misc, "status")) as status:
+            if status.read().split() != ["enabled"]:
+                return None
+        with open(program, "rb") as handle:
+            header = handle.read(128)
+        handlers = os.listdir(misc)
+    except OSError:
+        return None
+    for name in handlers:
+        try:
+            with open(os.path.join(misc, name)) as handler:
+                lines = handler.read().split("\n")
+        except OSError:
+            continue
+        fields = dict(line.split(" ", 1) for line in lines[1:] if " " in line)
+        if lines[0] != "enabled" or "magic" not in fields:
+            continue
+        magic = bytes.fromhex(fields["magic"])
+        mask = bytes.fromhex(fields.get("mask", "ff" * len(magic)))
+        start = int(fields.get("offset", "0"))
+        window = header[start:start + len(magic)]
+        if len(window) == len(magic) and all(h & m == g & m for h, g, m in zip(window, magic, mask)):
+            return fields["interpreter"]
+    return None
+
+
+def kernel_landlock_abi():
+    libc = ctypes.CDLL(None, use_errno=True)
+    abi = libc.syscall(444, None, ctypes.c_size_t(0), ctypes.c_uint(1))  # landlock_create_ruleset: the version
+    return max(abi, 0)
 
 
 def server_follows_links():
@@ -68,6 +106,17 @@ class Server:
     def stderr(self):
         self.err.seek(0)
         return self.err.read().decode(errors="replace")
+
+    def confinement(self):
+        """The words that end the start-up line here: natively what this
+        kernel offers; under qemu-user whatever the emulator let the server
+        have, as the line says."""
+        if HOST_PROGRAM and emulator_of(HOST_PROGRAM):
+            return re.search(r"osprel: serving .*?(, (?:not )?confined[^\n]*)?\n", self.stderr()).group(1) or ""
+        abi = kernel_landlock_abi()
+        if abi == 0:
+            return ", not confined: the kernel offers no Landlock (seccomp only)"
+        return ", confined (Landlock %d, seccomp)" % abi
 
     def stdout(self):
         self.out.seek(0)

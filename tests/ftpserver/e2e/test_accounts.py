@@ -59,7 +59,8 @@ class ThreeAccounts(ServerTestCase):
         cls.server_env = {"OSPREL_FTP_USERS_FILE": cls.users, "OSPREL_FTP_READONLY": None}
 
     def test_full_rights(self):
-        self.assertIn(", passive ports 34567-34630, accounts from %s\n" % self.users, self.server.stderr())
+        self.assertIn(", passive ports 34567-34630, accounts from %s%s\n" % (self.users, self.server.confinement()),
+                      self.server.stderr())
         client = ftp_client("alice", "alice pass")
         store(client, "new.txt", b"by alice")
         store(client, "new.txt", b"again")

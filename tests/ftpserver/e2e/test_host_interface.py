@@ -318,6 +318,8 @@ class HostInterface(unittest.TestCase):
             self.assertEqual(control.file.read(), STOPPING.encode())
         self.assertEqual(host.finish(), 0)
         self.assertEqual([event.type for event in host.all_events()].count("LOGOUT"), 30)
+        # The server's threads confined themselves; the caller's is as it was.
+        self.assertEqual(host.wait_for("caller"), [["NoNewPrivs:", "0", "Seccomp:", "0"]])
 
     def test_a_refused_client_reads_its_421_though_it_sent_first(self):
         host = self.start(OSPREL_FTP_MAX_PER_ADDRESS="1")

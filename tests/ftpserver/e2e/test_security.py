@@ -215,7 +215,8 @@ class Defaults(ServerTestCase):
 
     def test_anonymous_read_only_in_a_directory_of_its_own(self):
         self.assertIn("osprel: serving %s on 127.0.0.1 port 3456, passive ports 34567-34630, "
-                      "read-only for anonymous users\n" % self.served, self.server.stderr())
+                      "read-only for anonymous users%s\n" % (self.served, self.server.confinement()),
+                      self.server.stderr())
         self.assertEqual(os.listdir(self.served), [])
         control = Control()
         control.login("anonymous", "any")

@@ -190,7 +190,8 @@ class AllowedWithoutResumption(Tls):
     tls_env = {"OSPREL_FTP_TLS_RESUME": "0"}
 
     def test_plain_ftp_clear_data_and_non_resuming_clients_all_work(self):
-        self.assertIn(", TLS allowed (data connections need not resume its session)\n", self.server.stderr())
+        self.assertIn(", TLS allowed (data connections need not resume its session)%s\n" % self.server.confinement(),
+                      self.server.stderr())
         client = ftplib.FTP_TLS(context=self.context, timeout=20)
         client.connect("localhost", CONTROL_PORT)
         client.login()
