@@ -18,8 +18,9 @@ run="$dist curl openssl"
 build="$dist $test_libs"
 # make test: the end-to-end tests use namespaces, FTP clients and Python;
 # whois has mkpasswd, which makes the FTP tests' password hashes; strace
-# counts an upload's fsync calls before its 226.
-test_tools="iproute2 util-linux curl lftp python3 procps openssl whois strace"
+# counts an upload's fsync calls before its 226; tzdata gives the FTP
+# confinement test a time zone other than UTC to check the host's by.
+test_tools="iproute2 util-linux curl lftp python3 procps openssl whois strace tzdata"
 test="$build $test_tools"
 # make package: dpkg-buildpackage, debhelper and build-essential (which
 # dpkg-buildpackage requires; the build packages are
