@@ -120,7 +120,10 @@ bool versionFlagsRefused(int flags) {
     }
 }
 
-int get_Version(char *buffer, size_t size, int module, int flags) {
+// The version, module-name and error-code groups of one line all show the
+// `row` that composeGroups looked up once: a row published between two
+// groups would otherwise show a line half free and half registered.
+int get_Version(char *buffer, size_t size, const ModuleEntry *row, int flags) {
     if (versionFlagsRefused(flags)) return 0;
     int32_t major = __atomic_load_n(&g_version.major, __ATOMIC_RELAXED);
     int32_t minor = __atomic_load_n(&g_version.minor, __ATOMIC_RELAXED);
@@ -137,16 +140,15 @@ int get_Version(char *buffer, size_t size, int module, int flags) {
     if (flags & 4) { appendChar(&text, '.'); appendSigned(&text, third, 1); }
     if (flags & 8) {
         appendChar(&text, ':');
-        appendField(&text, publishedRow(module)->tag, sizeof(ModuleEntry{}.tag));
+        appendField(&text, row->tag, sizeof row->tag);
     }
     appendChar(&text, ']');
     return (int)text.length;
 }
 
-int get_CurrentModuleName(char *buffer, size_t size, int module, int flag) {
+int get_CurrentModuleName(char *buffer, size_t size, int module, const ModuleEntry *row, int flag) {
     if (flag == 0) return 0;
     if (!moduleIndexValid(module)) return -1;
-    const ModuleEntry *row = publishedRow(module);
     TextBuffer text = textBufferOn(buffer, size);
     appendChar(&text, '[');
     if (moduleRowFree(row)) appendText(&text, "0000000");
@@ -164,8 +166,7 @@ int errorCodeBase(uint32_t logType) {
 
 // A formatter's own message ("get_ErrorCode: ...") goes into `notes`, which
 // the output step writes just before the line.
-int get_ErrorCode(char *buffer, size_t size, int module, int level, TextBuffer *notes) {
-    const ModuleEntry *row = publishedRow(module);
+int get_ErrorCode(char *buffer, size_t size, const ModuleEntry *row, int level, TextBuffer *notes) {
     if (moduleRowFree(row)) return -1;
     uint32_t logType = row->logType;
     int base = errorCodeBase(logType);
@@ -707,9 +708,10 @@ void composeGroups(PrefixGroups *groups, int module, int level, TextBuffer *note
     memset(groups, 0, sizeof *groups);
     get_CurrentTime(groups->time, sizeof groups->time, 3);
     get_MachineInfo("eth0", groups->host, sizeof groups->host, 2, notes);
-    get_Version(groups->version, sizeof groups->version, module, 15);
-    get_CurrentModuleName(groups->moduleName, sizeof groups->moduleName, module, 1);
-    get_ErrorCode(groups->errorCode, sizeof groups->errorCode, module, level, notes);
+    const ModuleEntry *row = publishedRow(module);
+    get_Version(groups->version, sizeof groups->version, row, 15);
+    get_CurrentModuleName(groups->moduleName, sizeof groups->moduleName, module, row, 1);
+    get_ErrorCode(groups->errorCode, sizeof groups->errorCode, row, level, notes);
 }
 
 // Builds the whole line; a line longer than the buffer is cut and keeps the
