@@ -151,12 +151,16 @@ void Server::closeListener() {
 }
 
 void Server::stop(Clock::duration drain) {
+    // Shut down, not closed: the server thread may be polling it, and only
+    // that thread closes it.  New connections are refused from now on, and
+    // before any session hears of the stop: a client that has read its 421
+    // finds the port closed.
+    {
+        std::lock_guard<std::mutex> lock(listenMutex_);
+        if (listenFd_ >= 0) shutdown(listenFd_, SHUT_RDWR);
+    }
     stop_.request(drain);
     authenticator_.interrupt();
-    // Shut down, not closed: the server thread may be polling it, and only
-    // that thread closes it.  New connections are refused from now on.
-    std::lock_guard<std::mutex> lock(listenMutex_);
-    if (listenFd_ >= 0) shutdown(listenFd_, SHUT_RDWR);
 }
 
 bool Server::run() {
@@ -248,7 +252,9 @@ void Server::acceptClients() {
                 continue;
             }
             if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK || stop_.requested()) break;
+            // EINVAL: a stop has shut the listener down and is about to be
+            // seen by the loop.
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINVAL || stop_.requested()) break;
             // Out of descriptors or memory: say so once, breathe, keep serving.
             if (errno != lastReported) reportLine("osprel: accepting a connection failed: %s", strerror(errno));
             lastReported = errno;
