@@ -1,6 +1,7 @@
 // libFuzzer target: a current directory and a client path (split at the
 // first newline) through normalisation and both resolvers, against a tree
-// with links pointing out.  Whatever opens must lie inside the root.
+// with links pointing out.  Whatever opens must lie inside the root, and
+// no path that normalisation accepts names an upload's hidden file.
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "files/HiddenUploadName.h"
 #include "files/PathResolver.h"
 
 namespace {
@@ -67,7 +69,19 @@ void requireInside(int fd) {
     close(fd);
 }
 
+bool namesHiddenUpload(const std::string &path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        if (osprel::isHiddenUploadName(std::string_view(path).substr(start, slash - start))) return true;
+        start = slash + 1;
+    }
+    return false;
+}
+
 void requireNormalised(const std::string &path) {
+    require(!namesHiddenUpload(path));
     require(!path.empty() && path[0] == '/');
     require(path == "/" || path.back() != '/');
     require(path.find("//") == std::string::npos);
@@ -89,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     requireNormalised(cwd);
     std::string path;
     if (!osprel::virtualPathFor(cwd, argument, &path)) {
-        require(argument.find('\0') != std::string::npos);
+        require(argument.find('\0') != std::string::npos || namesHiddenUpload(argument));
         return 0;
     }
     requireNormalised(path);
